@@ -1,0 +1,625 @@
+#include "function.hpp"
+
+#include <structmember.h>
+
+#include <string>
+
+namespace mv {
+
+namespace {
+
+constexpr Py_ssize_t kMaxParams = 8;
+
+#if MV_HAVE_VECTORCALL
+#if PY_VERSION_HEX >= 0x03090000
+constexpr unsigned long kVectorcallFlag = Py_TPFLAGS_HAVE_VECTORCALL;
+#else
+constexpr unsigned long kVectorcallFlag = _Py_TPFLAGS_HAVE_VECTORCALL;
+#endif
+constexpr unsigned long kCallFlags = kVectorcallFlag | Py_TPFLAGS_METHOD_DESCRIPTOR;
+#else
+constexpr unsigned long kCallFlags = 0;
+#endif
+
+Function* as_function(PyObject* obj) { return reinterpret_cast<Function*>(obj); }
+
+// ---------------------------------------------------------------------------
+// Argument errors, in the words CPython uses for a def.
+
+// What the messages call the function: the code's name before 3.10, the
+// qualified name from 3.10 on.
+Ref call_name(Function* f) {
+#if PY_VERSION_HEX >= 0x030A0000
+    return Ref::borrow(f->qualname);
+#else
+    static Name co_name("co_name");
+    return getattr(f->code, co_name);
+#endif
+}
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'"
+Ref join_names(PyObject* reprs) {
+    const Py_ssize_t n = PyList_GET_SIZE(reprs);
+    if (n == 1) {
+        return Ref::borrow(PyList_GET_ITEM(reprs, 0));
+    }
+    if (n == 2) {
+        return Ref::steal(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(reprs, 0),
+                                               PyList_GET_ITEM(reprs, 1)));
+    }
+    Ref head_items = Ref::steal(PyList_GetSlice(reprs, 0, n - 1));
+    static Name comma(", ");
+    if (!head_items || !comma.get()) {
+        return {};
+    }
+    Ref head = Ref::steal(PyUnicode_Join(comma.get(), head_items.get()));
+    if (!head) {
+        return {};
+    }
+    return Ref::steal(PyUnicode_FromFormat("%U, and %U", head.get(), PyList_GET_ITEM(reprs, n - 1)));
+}
+
+void raise_missing(Function* f, const char* kind, PyObject* const* parsed, Py_ssize_t begin,
+                   Py_ssize_t end) {
+    Ref reprs = Ref::steal(PyList_New(0));
+    if (!reprs) {
+        return;
+    }
+    for (Py_ssize_t i = begin; i < end; ++i) {
+        if (parsed[i] == nullptr) {
+            Ref r = Ref::steal(PyObject_Repr(PyTuple_GET_ITEM(f->varnames, i)));
+            if (!r || PyList_Append(reprs.get(), r.get()) < 0) {
+                return;
+            }
+        }
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(reprs.get());
+    Ref names = join_names(reprs.get());
+    Ref who = call_name(f);
+    if (!names || !who) {
+        return;
+    }
+    PyErr_Format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %U", who.get(), count,
+                 kind, count == 1 ? "" : "s", names.get());
+}
+
+void raise_too_many_positional(Function* f, Py_ssize_t given, PyObject* const* parsed) {
+    Py_ssize_t kwonly_given = 0;
+    for (Py_ssize_t i = f->argcount; i < f->argcount + f->kwonlycount; ++i) {
+        kwonly_given += parsed[i] != nullptr;
+    }
+    const Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    Ref takes = ndefaults
+                    ? Ref::steal(PyUnicode_FromFormat("from %zd to %zd", f->argcount - ndefaults,
+                                                      f->argcount))
+                    : Ref::steal(PyUnicode_FromFormat("%zd", f->argcount));
+    Ref extra = kwonly_given ? Ref::steal(PyUnicode_FromFormat(
+                                   " positional argument%s (and %zd keyword-only argument%s)",
+                                   given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : ""))
+                             : Ref::steal(PyUnicode_FromString(""));
+    Ref who = call_name(f);
+    if (!takes || !extra || !who) {
+        return;
+    }
+    const bool plural = ndefaults ? true : f->argcount != 1;
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", who.get(),
+                 takes.get(), plural ? "s" : "", given, extra.get(),
+                 given == 1 && !kwonly_given ? "was" : "were");
+}
+
+void raise_keyword_error(Function* f, const char* what, PyObject* key) {
+    Ref who = call_name(f);
+    if (who) {
+        PyErr_Format(PyExc_TypeError, "%U() %s '%S'", who.get(), what, key);
+    }
+}
+
+void raise_keywords_not_strings(Function* f) {
+#if PY_VERSION_HEX >= 0x03090000
+    (void)f;
+    PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+#else
+    Ref who = call_name(f);
+    if (who) {
+        PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", who.get());
+    }
+#endif
+}
+
+// Index of the parameter named `key`; -1 when there is none (-2 on error).
+Py_ssize_t find_parameter(Function* f, PyObject* key) {
+    const Py_ssize_t total = f->argcount + f->kwonlycount;
+    for (Py_ssize_t i = 0; i < total; ++i) {
+        if (PyTuple_GET_ITEM(f->varnames, i) == key) {
+            return i;
+        }
+    }
+    for (Py_ssize_t i = 0; i < total; ++i) {
+        const int cmp = PyUnicode_Compare(PyTuple_GET_ITEM(f->varnames, i), key);
+        if (cmp == 0) {
+            return i;
+        }
+        if (cmp == -1 && PyErr_Occurred()) {
+            return -2;
+        }
+    }
+    return -1;
+}
+
+// Binds a call's arguments to the parameters the way CPython binds them for a
+// def, in its order of checks.  `parsed` receives borrowed references; defaults
+// taken from the function are kept alive in `held` for the length of the call.
+bool bind_arguments(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** parsed, Ref* held) {
+    const Py_ssize_t n = f->argcount;
+    const Py_ssize_t total = n + f->kwonlycount;
+    for (Py_ssize_t i = 0; i < total; ++i) {
+        parsed[i] = i < nargs && i < n ? args[i] : nullptr;
+    }
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t j = 0; j < nkw; ++j) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+        if (!PyUnicode_Check(key)) {
+            raise_keywords_not_strings(f);
+            return false;
+        }
+        const Py_ssize_t index = find_parameter(f, key);
+        if (index == -2) {
+            return false;
+        }
+        if (index < 0) {
+            raise_keyword_error(f, "got an unexpected keyword argument", key);
+            return false;
+        }
+        if (parsed[index] != nullptr) {
+            raise_keyword_error(f, "got multiple values for argument", key);
+            return false;
+        }
+        parsed[index] = args[nargs + j];
+    }
+    if (nargs > n) {
+        raise_too_many_positional(f, nargs, parsed);
+        return false;
+    }
+    if (nargs < n) {
+        // Defaults belong to the last parameters; a concurrent change of
+        // __defaults__ must not free the ones in use, hence `held`.
+        Ref defaults = Ref::borrow(f->defaults);
+        const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
+        const Py_ssize_t first_default = n - ndefaults;
+        for (Py_ssize_t i = nargs; i < first_default; ++i) {
+            if (parsed[i] == nullptr) {
+                raise_missing(f, "positional", parsed, 0, first_default);
+                return false;
+            }
+        }
+        for (Py_ssize_t i = nargs > first_default ? nargs : first_default; i < n; ++i) {
+            if (parsed[i] == nullptr) {
+                held[i] = Ref::borrow(PyTuple_GET_ITEM(defaults.get(), i - first_default));
+                parsed[i] = held[i].get();
+            }
+        }
+    }
+    bool missing = false;
+    for (Py_ssize_t i = n; i < total; ++i) {
+        if (parsed[i] != nullptr) {
+            continue;
+        }
+        if (f->kwdefaults) {
+            PyObject* value = PyDict_GetItemWithError(f->kwdefaults, PyTuple_GET_ITEM(f->varnames, i));
+            if (value) {
+                held[i] = Ref::borrow(value);
+                parsed[i] = value;
+                continue;
+            }
+            if (PyErr_Occurred()) {
+                return false;
+            }
+        }
+        missing = true;
+    }
+    if (missing) {
+        raise_missing(f, "keyword-only", parsed, n, total);
+        return false;
+    }
+    return true;
+}
+
+PyObject* run(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* parsed[kMaxParams];
+    Ref held[kMaxParams];
+    if (!bind_arguments(f, args, nargs, kwnames, parsed, held)) {
+        return nullptr;
+    }
+    return f->body(*f, parsed);
+}
+
+#if MV_HAVE_VECTORCALL
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    return run(as_function(self), args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+#else
+// Without vectorcall the keywords arrive as a dict: lay them out after the
+// positional arguments, as vectorcall would, holding each value meanwhile.
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    if (nargs + nkw > 2 * kMaxParams) {
+        // More arguments than any parameter list here can take: let the
+        // binder report them from the positional part alone.
+        return run(as_function(self), &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
+    }
+    PyObject* stack[2 * kMaxParams];
+    Ref values[2 * kMaxParams];
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        stack[i] = PyTuple_GET_ITEM(args, i);
+    }
+    Ref kwnames;
+    if (nkw) {
+        kwnames = Ref::steal(PyTuple_New(nkw));
+        if (!kwnames) {
+            return nullptr;
+        }
+        Py_ssize_t pos = 0;
+        Py_ssize_t j = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            Py_INCREF(key);
+            PyTuple_SET_ITEM(kwnames.get(), j, key);
+            values[j] = Ref::borrow(value);
+            stack[nargs + j] = value;
+            ++j;
+        }
+    }
+    return run(as_function(self), stack, nargs, kwnames.get());
+}
+#endif
+
+// ---------------------------------------------------------------------------
+// The type's slots.
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
+    if (obj == nullptr || obj == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    Function* f = as_function(self);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->code);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->builtins);
+    Py_VISIT(f->owner);
+    Py_VISIT(f->varnames);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    Function* f = as_function(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->builtins);
+    Py_CLEAR(f->owner);
+    Py_CLEAR(f->varnames);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakreflist) {
+        PyObject_ClearWeakRefs(self);
+    }
+    function_clear(self);
+    PyObject_GC_Del(self);
+}
+
+// Pickles and copies by reference, as functions do.
+PyObject* function_reduce(PyObject* self, PyObject* /*unused*/) {
+    Py_INCREF(as_function(self)->qualname);
+    return as_function(self)->qualname;
+}
+
+PyObject* get_field(PyObject* value) {
+    Py_INCREF(value);
+    return value;
+}
+
+// Replaces a field, checking what a Python function checks for it.
+int set_field(PyObject*& field, PyObject* value, bool (*accepts)(PyObject*), bool none_clears,
+              const char* error) {
+    if (value == nullptr || (none_clears && value == Py_None)) {
+        if (!none_clears) {
+            PyErr_SetString(PyExc_TypeError, error);
+            return -1;
+        }
+        Py_CLEAR(field);
+        return 0;
+    }
+    if (!accepts(value)) {
+        PyErr_SetString(PyExc_TypeError, error);
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_XSETREF(field, value);
+    return 0;
+}
+
+bool is_str(PyObject* v) { return PyUnicode_Check(v); }
+bool is_tuple(PyObject* v) { return PyTuple_Check(v); }
+bool is_dict(PyObject* v) { return PyDict_Check(v); }
+
+PyObject* get_name(PyObject* self, void*) { return get_field(as_function(self)->name); }
+int set_name(PyObject* self, PyObject* v, void*) {
+    return set_field(as_function(self)->name, v, is_str, false,
+                     "__name__ must be set to a string object");
+}
+PyObject* get_qualname(PyObject* self, void*) { return get_field(as_function(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* v, void*) {
+    return set_field(as_function(self)->qualname, v, is_str, false,
+                     "__qualname__ must be set to a string object");
+}
+PyObject* get_defaults(PyObject* self, void*) {
+    PyObject* d = as_function(self)->defaults;
+    return get_field(d ? d : Py_None);
+}
+int set_defaults(PyObject* self, PyObject* v, void*) {
+    return set_field(as_function(self)->defaults, v, is_tuple, true,
+                     "__defaults__ must be set to a tuple object");
+}
+PyObject* get_kwdefaults(PyObject* self, void*) {
+    PyObject* d = as_function(self)->kwdefaults;
+    return get_field(d ? d : Py_None);
+}
+int set_kwdefaults(PyObject* self, PyObject* v, void*) {
+    return set_field(as_function(self)->kwdefaults, v, is_dict, true,
+                     "__kwdefaults__ must be set to a dict object");
+}
+PyObject* get_annotations(PyObject* self, void*) {
+    Function* f = as_function(self);
+    if (!f->annotations && !(f->annotations = PyDict_New())) {
+        return nullptr;
+    }
+    return get_field(f->annotations);
+}
+int set_annotations(PyObject* self, PyObject* v, void*) {
+    return set_field(as_function(self)->annotations, v, is_dict, true,
+                     "__annotations__ must be set to a dict object");
+}
+PyObject* get_code(PyObject* self, void*) { return get_field(as_function(self)->code); }
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__closure__", get_none, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
+    {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
+    {"__globals__", T_OBJECT, offsetof(Function, globals), READONLY, nullptr},
+#if PY_VERSION_HEX >= 0x030A0000
+    {"__builtins__", T_OBJECT, offsetof(Function, builtins), READONLY, nullptr},
+#endif
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The stub def whose code object gives the function its signature and locals.
+std::string stub_source(const FunctionSpec& spec, const char* owner_qualname) {
+    std::string indent = owner_qualname ? "  " : " ";
+    std::string src;
+    if (owner_qualname) {
+        src = std::string("class ") + owner_qualname + ":\n ";
+    }
+    src += std::string("def ") + spec.name + "(" + spec.params + "):\n" + indent;
+    src += spec.locals ? std::string(spec.locals) + " = None\n" : std::string("pass\n");
+    return src;
+}
+
+// Depth-first search of a compiled module for the code object named `name`.
+Ref find_code(PyObject* code, PyObject* name) {
+    static Name co_consts("co_consts");
+    static Name co_name("co_name");
+    Ref consts = getattr(code, co_consts);
+    if (!consts) {
+        return {};
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts.get()); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(consts.get(), i);
+        if (!PyCode_Check(item)) {
+            continue;
+        }
+        Ref item_name = getattr(item, co_name);
+        if (!item_name) {
+            return {};
+        }
+        const int same = PyObject_RichCompareBool(item_name.get(), name, Py_EQ);
+        if (same < 0) {
+            return {};
+        }
+        if (same) {
+            return Ref::borrow(item);
+        }
+        Ref inner = find_code(item, name);
+        if (inner || PyErr_Occurred()) {
+            return inner;
+        }
+    }
+    return {};
+}
+
+Py_ssize_t int_attr(PyObject* obj, const char* name) {
+    Ref value = Ref::steal(PyObject_GetAttrString(obj, name));
+    return value ? PyLong_AsSsize_t(value.get()) : -1;
+}
+
+Ref make_annotations(const FunctionSpec& spec) {
+    Ref annotations = Ref::steal(PyDict_New());
+    for (int i = 0; annotations && spec.annotations[i]; i += 2) {
+        Ref text = Ref::steal(PyUnicode_FromString(spec.annotations[i + 1]));
+        if (!text || PyDict_SetItemString(annotations.get(), spec.annotations[i], text.get()) < 0) {
+            return {};
+        }
+    }
+    return annotations;
+}
+
+}  // namespace
+
+// Filled in by ready_function_type(); only the object header is static.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+bool ready_function_type() {
+    static bool ready = false;
+    if (ready) {
+        return true;
+    }
+    PyTypeObject& t = FunctionType;
+    t.tp_name = "mivelo.function";
+    t.tp_basicsize = sizeof(Function);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | kCallFlags;
+    t.tp_doc = "A function of the mivelo package, implemented in C++.";
+    t.tp_dealloc = function_dealloc;
+    t.tp_repr = function_repr;
+    t.tp_traverse = function_traverse;
+    t.tp_clear = function_clear;
+    t.tp_descr_get = function_descr_get;
+    t.tp_getset = function_getset;
+    t.tp_members = function_members;
+    t.tp_methods = function_methods;
+    t.tp_dictoffset = offsetof(Function, dict);
+    t.tp_weaklistoffset = offsetof(Function, weakreflist);
+#if MV_HAVE_VECTORCALL
+    t.tp_vectorcall_offset = offsetof(Function, vectorcall);
+    t.tp_call = PyVectorcall_Call;
+#else
+    t.tp_call = function_call;
+#endif
+    if (PyType_Ready(&t) < 0) {
+        return false;
+    }
+    ready = true;
+    return true;
+}
+
+void set_owner(PyObject* function, PyObject* owner) {
+    Py_INCREF(owner);
+    Py_XSETREF(as_function(function)->owner, owner);
+}
+
+Ref make_function(PyObject* module, const FunctionSpec& spec, const char* owner_qualname) {
+    if (!ready_function_type()) {
+        return {};
+    }
+    static Name dunder_name("__name__");
+    Ref module_name = getattr(module, dunder_name);
+    if (!module_name) {
+        return {};
+    }
+    Ref filename = Ref::steal(PyUnicode_FromFormat("<%U>", module_name.get()));
+    if (!filename) {
+        return {};
+    }
+    const std::string source = stub_source(spec, owner_qualname);
+    Ref compiled = Ref::steal(Py_CompileStringObject(source.c_str(), filename.get(), Py_file_input,
+                                                     nullptr, -1));
+    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+    if (!compiled || !name) {
+        return {};
+    }
+    Ref code = find_code(compiled.get(), name.get());
+    if (!code) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_SystemError, "no code object for %s", spec.name);
+        }
+        return {};
+    }
+    const Py_ssize_t argcount = int_attr(code.get(), "co_argcount");
+    const Py_ssize_t kwonlycount = int_attr(code.get(), "co_kwonlyargcount");
+    Ref all_varnames = Ref::steal(PyObject_GetAttrString(code.get(), "co_varnames"));
+    if (argcount < 0 || kwonlycount < 0 || !all_varnames) {
+        return {};
+    }
+    if (argcount + kwonlycount > kMaxParams) {
+        PyErr_Format(PyExc_SystemError, "%s has too many parameters", spec.name);
+        return {};
+    }
+    Ref varnames = Ref::steal(PyTuple_GetSlice(all_varnames.get(), 0, argcount + kwonlycount));
+    Ref qualname = owner_qualname
+                       ? Ref::steal(PyUnicode_FromFormat("%s.%s", owner_qualname, spec.name))
+                       : Ref::borrow(name.get());
+    Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None);
+    Ref defaults = spec.defaults ? spec.defaults() : Ref();
+    Ref annotations = make_annotations(spec);
+    Ref builtins_module = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!varnames || !qualname || !doc || (spec.defaults && !defaults) || !annotations ||
+        !builtins_module) {
+        return {};
+    }
+    Function* f = PyObject_GC_New(Function, &FunctionType);
+    if (!f) {
+        return {};
+    }
+#if MV_HAVE_VECTORCALL
+    f->vectorcall = function_vectorcall;
+#endif
+    f->name = name.release();
+    f->qualname = qualname.release();
+    f->module = module_name.release();
+    f->doc = doc.release();
+    f->defaults = defaults.release();
+    f->kwdefaults = nullptr;
+    f->annotations = annotations.release();
+    f->dict = nullptr;
+    f->code = code.release();
+    f->globals = Ref::borrow(PyModule_GetDict(module)).release();
+    f->builtins = Ref::borrow(PyModule_GetDict(builtins_module.get())).release();
+    f->owner = nullptr;
+    f->varnames = varnames.release();
+    f->weakreflist = nullptr;
+    f->argcount = argcount;
+    f->kwonlycount = kwonlycount;
+    f->body = spec.body;
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+}  // namespace mv

@@ -1,0 +1,46 @@
+// The function object type behind every function and method of the package.
+//
+// It behaves like a Python function where callers can tell: it binds as a
+// method, carries __name__, __qualname__, __module__, __doc__, __defaults__,
+// __kwdefaults__, __annotations__, __dict__ and a real __code__ (a compiled
+// stub with the same parameters and local names), so that inspect.signature()
+// and help() describe it as they would the same def.  Calls are checked with
+// CPython's own messages before the C++ body runs.
+#pragma once
+
+#include "core.hpp"
+
+namespace mv {
+
+struct Function {
+    PyObject_HEAD
+#if MV_HAVE_VECTORCALL
+    vectorcallfunc vectorcall;
+#endif
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* defaults;     // tuple or NULL
+    PyObject* kwdefaults;   // dict or NULL
+    PyObject* annotations;  // dict or NULL (made on demand)
+    PyObject* dict;
+    PyObject* code;
+    PyObject* globals;      // the module's namespace
+    PyObject* builtins;     // the builtins module's namespace
+    PyObject* owner;        // the class it was made for, as the __class__ cell of a def
+    PyObject* varnames;     // parameter names, interned, in order
+    PyObject* weakreflist;
+    Py_ssize_t argcount;    // positional-or-keyword parameters
+    Py_ssize_t kwonlycount;
+    Body body;
+};
+
+extern PyTypeObject FunctionType;
+
+// Readies FunctionType once per process.
+bool ready_function_type();
+// Records the class a method belongs to (for call_super_init).
+void set_owner(PyObject* function, PyObject* owner);
+
+}  // namespace mv

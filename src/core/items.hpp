@@ -1,0 +1,60 @@
+// for_each_item: the loop `for key, value in mapping.items():` of the modules.
+#pragma once
+
+namespace mv {
+
+bool raise_items_of_none();
+bool raise_dict_resized();
+
+template <class Visit>
+bool for_each_item(PyObject* mapping, Visit&& visit) {
+    if (mapping == Py_None) {
+        return raise_items_of_none();
+    }
+    if (PyDict_CheckExact(mapping)) {
+        const Py_ssize_t size = PyDict_Size(mapping);
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        for (;;) {
+            if (PyDict_Size(mapping) != size) {
+                return raise_dict_resized();
+            }
+            if (!PyDict_Next(mapping, &pos, &key, &value)) {
+                return true;
+            }
+            // The visitor may run code that changes the dict; hold both.
+            Ref k = Ref::borrow(key);
+            Ref v = Ref::borrow(value);
+            if (!visit(k.get(), v.get())) {
+                return false;
+            }
+        }
+    }
+    static Name items_name("items");
+    Ref items_method = getattr(mapping, items_name);
+    if (!items_method) {
+        return false;
+    }
+    Ref items = call(items_method.get());
+    if (!items) {
+        return false;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(items.get()));
+    if (!iterator) {
+        return false;
+    }
+    for (;;) {
+        Ref item = Ref::steal(PyIter_Next(iterator.get()));
+        if (!item) {
+            return !PyErr_Occurred();
+        }
+        Ref key;
+        Ref value;
+        if (!unpack_pair(item.get(), key, value) || !visit(key.get(), value.get())) {
+            return false;
+        }
+    }
+}
+
+}  // namespace mv

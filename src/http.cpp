@@ -1,0 +1,169 @@
+// mivelo.pipeline_factories.http: the factory for a stream read over HTTP.
+//
+// build() makes a Pipeline for the factory's URL, connects the bus watcher,
+// creates the appsink and then the souphttpsrc source, lets the base class
+// join the two through its decoding stage and asks for PLAYING.  Module
+// globals are looked up at each use so that rebinding them takes effect at
+// the next call; nothing is caught.
+#include "core.hpp"
+
+namespace {
+
+using mv::Function;
+using mv::KwNames;
+using mv::Method;
+using mv::Name;
+using mv::Ref;
+
+Name Pipeline_("Pipeline");
+Name Gst_("Gst");
+Name APPSINK_PROPERTIES("_APPSINK_PROPERTIES");
+Name FRAMERATE_LIMIT("_FRAMERATE_LIMIT");
+Name BUFFER_SRC_NAME("BUFFER_SRC_NAME");
+Name url_("_url");
+Name pipeline_watcher_("_pipeline_watcher");
+Name set_up_decoder_("_set_up_decoder");
+Name add_bus_watch_("add_bus_watch");
+Name new_element_("new_element");
+Name appsink_attr("appsink");
+Name get_static_pad_("get_static_pad");
+Name set_state_("set_state");
+Name State_("State");
+Name PLAYING_("PLAYING");
+Name appsink_("appsink");
+Name souphttpsrc_("souphttpsrc");
+Name location_("location");
+Name src_("src");
+
+KwNames base_init_keywords("url", "max_framerate", "on_complete");
+KwNames properties_keyword("properties");
+KwNames properties_and_name_keywords("properties", "name");
+
+// __init__(self, *, url, pipeline_watcher, on_complete)
+PyObject* init(Function& fn, PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* url = args[1];
+    PyObject* pipeline_watcher = args[2];
+    PyObject* on_complete = args[3];
+    if (!mv::check_str_or_none(url, "url")) {
+        return nullptr;
+    }
+    Ref max_framerate = mv::global(fn, FRAMERATE_LIMIT);
+    if (!max_framerate ||
+        !mv::call_super_init(fn, self, {url, max_framerate.get(), on_complete}, base_init_keywords) ||
+        !mv::setattr(self, pipeline_watcher_, pipeline_watcher)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// The `Gst.State.PLAYING` of the module's current `Gst`.
+Ref playing_state(Function& fn) {
+    Ref gst = mv::global(fn, Gst_);
+    Ref state = gst ? mv::getattr(gst.get(), State_) : Ref();
+    return state ? mv::getattr(state.get(), PLAYING_) : Ref();
+}
+
+// pipeline.add_bus_watch(self._pipeline_watcher, pipeline)
+bool watch_bus(PyObject* self, PyObject* pipeline) {
+    Method add_bus_watch(pipeline, add_bus_watch_);
+    Ref watcher = add_bus_watch ? mv::getattr(self, pipeline_watcher_) : Ref();
+    return watcher && add_bus_watch({watcher.get(), pipeline});
+}
+
+// pipeline.appsink = pipeline.new_element("appsink", properties=_APPSINK_PROPERTIES)
+bool add_sink(Function& fn, PyObject* pipeline) {
+    Method new_element(pipeline, new_element_);
+    Ref properties = new_element ? mv::global(fn, APPSINK_PROPERTIES) : Ref();
+    Ref sink = properties ? new_element({appsink_.get(), properties.get()}, &properties_keyword)
+                          : Ref();
+    return sink && mv::setattr(pipeline, appsink_attr, sink.get());
+}
+
+// pipeline.new_element("souphttpsrc", properties={"location": self._url}, name=BUFFER_SRC_NAME)
+Ref add_source(Function& fn, PyObject* self, PyObject* pipeline) {
+    Method new_element(pipeline, new_element_);
+    if (!new_element) {
+        return {};
+    }
+    Ref properties = Ref::steal(PyDict_New());
+    Ref url = properties ? mv::getattr(self, url_) : Ref();
+    if (!url || PyDict_SetItem(properties.get(), location_.get(), url.get()) < 0) {
+        return {};
+    }
+    Ref name = mv::global(fn, BUFFER_SRC_NAME);
+    return name ? new_element({souphttpsrc_.get(), properties.get(), name.get()},
+                              &properties_and_name_keywords)
+                : Ref();
+}
+
+// self._set_up_decoder(src, src.get_static_pad("src"), pipeline)
+bool set_up_decoder(PyObject* self, PyObject* source, PyObject* pipeline) {
+    Method decoder(self, set_up_decoder_);
+    if (!decoder) {
+        return false;
+    }
+    Method get_static_pad(source, get_static_pad_);
+    Ref pad = get_static_pad ? get_static_pad({src_.get()}) : Ref();
+    return pad && decoder({source, pad.get(), pipeline});
+}
+
+// build(self) -> "Pipeline"
+PyObject* build(Function& fn, PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref pipeline_class = mv::global(fn, Pipeline_);
+    Ref url = pipeline_class ? mv::getattr(self, url_) : Ref();
+    Ref pipeline = url ? mv::call(pipeline_class.get(), {url.get()}) : Ref();
+    if (!pipeline || !watch_bus(self, pipeline.get()) || !add_sink(fn, pipeline.get())) {
+        return nullptr;
+    }
+    Ref source = add_source(fn, self, pipeline.get());
+    if (!source || !set_up_decoder(self, source.get(), pipeline.get())) {
+        return nullptr;
+    }
+    Method set_state(pipeline.get(), set_state_);
+    Ref playing = set_state ? playing_state(fn) : Ref();
+    if (!playing || !set_state({playing.get()})) {
+        return nullptr;
+    }
+    return pipeline.release();
+}
+
+const mv::FunctionSpec kInit = {
+    "__init__",
+    "self, *, url, pipeline_watcher, on_complete",
+    nullptr,
+    "\n"
+    "        :param url: The URL to connect to\n"
+    "        :param pipeline_watcher: Function to connect to the pipeline's bus\n"
+    "        :param on_complete: Called when the pipeline has been built successfully\n"
+    "        ",
+    {"url", "str", "pipeline_watcher", "_PIPELINE_WATCHER", "on_complete", "_ON_COMPLETE_CALLBACK"},
+    init,
+    nullptr,
+};
+
+const mv::FunctionSpec kBuild = {
+    "build", "self", nullptr, nullptr, {"return", "Pipeline"}, build, nullptr,
+};
+
+const mv::FunctionSpec* const kMethods[] = {&kInit, &kBuild, nullptr};
+
+const mv::ClassSpec kFactory = {"HTTPPipelineFactory", "Creates a pipeline for an HTTP URL.", kMethods};
+
+int exec_http(PyObject* module) {
+    if (!mv::import_names(module, "gi.repository", 0, {"Gst"}) ||
+        !mv::import_names(module, "mivelo.utils.gstreamer", 0, {"Pipeline"}) ||
+        !mv::import_names(module, "base", 1,
+                          {"_APPSINK_PROPERTIES", "_FRAMERATE_LIMIT", "_ON_COMPLETE_CALLBACK",
+                           "_PIPELINE_WATCHER", "BUFFER_SRC_NAME", "PipelineFactory"})) {
+        return -1;
+    }
+    Ref base = Ref::steal(PyObject_GetAttrString(module, "PipelineFactory"));
+    Ref cls = base ? mv::make_class(module, base.get(), kFactory) : Ref();
+    return cls && mv::bind(module, kFactory.name, cls.get()) ? 0 : -1;
+}
+
+}  // namespace
+
+MV_MODULE(http, exec_http)

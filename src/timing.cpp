@@ -1,0 +1,182 @@
+// mivelo.utils.timing: Timeout, a loop guard that stays true for a number of
+// seconds.
+//
+// Expiry is worked out afresh at every truth test, against the module's
+// `time` as it is bound at that moment; nothing is latched.
+#include "core.hpp"
+
+namespace {
+
+using mv::Function;
+using mv::Name;
+using mv::Ref;
+
+Name time_("time");
+Name logger_("logger");
+Name TimeoutError_("TimeoutError");
+Name warning_("warning");
+Name start_("start");
+Name time_seconds_("time_seconds");
+Name raise_error_("raise_error");
+Name print_timeout_("print_timeout");
+
+// time()
+Ref now(Function& fn) {
+    Ref clock = mv::global(fn, time_);
+    return clock ? mv::call(clock.get()) : Ref();
+}
+
+// time() - self.start
+Ref elapsed(Function& fn, PyObject* self) {
+    Ref current = now(fn);
+    Ref start = current ? mv::getattr(self, start_) : Ref();
+    return start ? Ref::steal(PyNumber_Subtract(current.get(), start.get())) : Ref();
+}
+
+// __init__(self, time_seconds, raise_error=True, print_timeout=False)
+PyObject* init(Function& fn, PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref start = now(fn);
+    if (!start || !mv::setattr(self, start_, start.get()) ||
+        !mv::setattr(self, time_seconds_, args[1]) || !mv::setattr(self, raise_error_, args[2]) ||
+        !mv::setattr(self, print_timeout_, args[3])) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// reset(self)
+PyObject* reset(Function& fn, PyObject* const* args) {
+    Ref start = now(fn);
+    if (!start || !mv::setattr(args[0], start_, start.get())) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// logger.warning(f"Timer timed out! Time: {time() - self.start}")
+bool warn(Function& fn, PyObject* self) {
+    Ref logger = mv::global(fn, logger_);
+    Ref warning = logger ? mv::getattr(logger.get(), warning_) : Ref();
+    Ref seconds = warning ? elapsed(fn, self) : Ref();
+    Ref text = seconds ? mv::fstring_text(seconds.get()) : Ref();
+    Ref message = text ? Ref::steal(PyUnicode_FromFormat("Timer timed out! Time: %U", text.get())) : Ref();
+    return message && mv::call(warning.get(), {message.get()});
+}
+
+// raise TimeoutError(f"Timer of {self.time_seconds} seconds timed out at {time() - self.start} seconds!")
+void raise_timeout(Function& fn, PyObject* self) {
+    Ref error_class = mv::global(fn, TimeoutError_);
+    Ref limit = error_class ? mv::getattr(self, time_seconds_) : Ref();
+    Ref limit_text = limit ? mv::fstring_text(limit.get()) : Ref();
+    Ref seconds = limit_text ? elapsed(fn, self) : Ref();
+    Ref seconds_text = seconds ? mv::fstring_text(seconds.get()) : Ref();
+    Ref message = seconds_text ? Ref::steal(PyUnicode_FromFormat(
+                                     "Timer of %U seconds timed out at %U seconds!",
+                                     limit_text.get(), seconds_text.get()))
+                               : Ref();
+    if (message) {
+        mv::raise_new(error_class.get(), message.get());
+    }
+}
+
+// Reads a flag attribute and tests it: 1, 0, or -1 on error.
+int flag(PyObject* self, Name& name) {
+    Ref value = mv::getattr(self, name);
+    return value ? mv::truth(value.get()) : -1;
+}
+
+// __bool__(self).  still_going is tested once for the warning and once for
+// the error, each time it decides whether a flag is read at all.
+PyObject* bool_(Function& fn, PyObject* const* args) {
+    PyObject* self = args[0];
+    Ref seconds = elapsed(fn, self);
+    Ref limit = seconds ? mv::getattr(self, time_seconds_) : Ref();
+    Ref still_going =
+        limit ? Ref::steal(PyObject_RichCompare(seconds.get(), limit.get(), Py_LT)) : Ref();
+    if (!still_going) {
+        return nullptr;
+    }
+    int going = mv::truth(still_going.get());
+    if (going == 0) {
+        const int print = flag(self, print_timeout_);
+        if (print < 0 || (print && !warn(fn, self))) {
+            return nullptr;
+        }
+    }
+    if (going >= 0) {
+        going = mv::truth(still_going.get());
+    }
+    if (going == 0) {
+        const int raise = flag(self, raise_error_);
+        if (raise > 0) {
+            raise_timeout(fn, self);
+        }
+        if (raise != 0) {
+            return nullptr;
+        }
+    }
+    return going < 0 ? nullptr : still_going.release();
+}
+
+Ref default_flags() { return Ref::steal(PyTuple_Pack(2, Py_True, Py_False)); }
+
+const mv::FunctionSpec kInit = {
+    "__init__",
+    "self, time_seconds, raise_error, print_timeout",
+    nullptr,
+    "\n"
+    "        :param time_seconds: How long until the timeout returns False for bool()\n"
+    "        :param print_timeout: If you want a printout when the timer has timed\n"
+    "        out\n"
+    "        :param raise_error: If you want the timer to raise an error if bool()\n"
+    "        ever returns false\n"
+    "        ",
+    {nullptr},
+    init,
+    default_flags,
+};
+
+const mv::FunctionSpec kReset = {
+    "reset",
+    "self",
+    nullptr,
+    "Resets the timeout counter, making the new start time the current\n"
+    "        time.\n"
+    "        ",
+    {nullptr},
+    reset,
+    nullptr,
+};
+
+const mv::FunctionSpec kBool = {
+    "__bool__", "self", "still_going", nullptr, {nullptr}, bool_, nullptr,
+};
+
+const mv::FunctionSpec* const kMethods[] = {&kInit, &kReset, &kBool, nullptr};
+
+const mv::ClassSpec kTimeout = {
+    "Timeout",
+    "This module is intended to be used as such:\n"
+    "    >>> timeout = Timeout(300)\n"
+    "    >>> while timeout:\n"
+    "    >>>     # Do things\n"
+    "    >>>     pass\n"
+    "    The timeout object will return false after the alloted time, ending the\n"
+    "    loop. This can be useful for tests.\n"
+    "    ",
+    kMethods,
+};
+
+int exec_timing(PyObject* module) {
+    if (!mv::import_names(module, "time", 0, {"time"}) ||
+        !mv::import_names(module, "mivelo", 0, {"logger"})) {
+        return -1;
+    }
+    Ref cls = mv::make_class(module, nullptr, kTimeout);
+    return cls && mv::bind(module, kTimeout.name, cls.get()) ? 0 : -1;
+}
+
+}  // namespace
+
+MV_MODULE(timing, exec_timing)
