@@ -1,0 +1,51 @@
+# Shared by the scripts: installing Debian packages and building the package
+# into a virtual environment.  Source it; it changes nothing by itself.
+
+# The Debian packages that building, running and testing need.
+MIVELO_PACKAGES=(
+    g++ meson ninja-build pkg-config python3-dev python3-venv python3-pip python3-mesonpy
+    python3-gi gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0
+    gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav gstreamer1.0-tools
+    python3-pytest python3-hypothesis
+)
+
+# ensure_packages [PACKAGE...]: installs those of MIVELO_PACKAGES and the
+# given ones that are missing, with apt-get (as root, or through sudo).
+ensure_packages() {
+    local missing=() pkg
+    for pkg in "${MIVELO_PACKAGES[@]}" "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    echo "Installing: ${missing[*]}"
+    "${sudo[@]}" apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# build_venv PYTHON DIR [MESON-SETUP-ARG...]: a virtual environment at DIR that
+# sees Debian's packages (gi among them), with the package built and installed
+# into it.
+build_venv() {
+    local python=$1 dir=$2
+    shift 2
+    [ -x "$dir/bin/python" ] || "$python" -m venv --system-site-packages "$dir"
+    local setup_args=()
+    local arg
+    for arg in "$@"; do
+        setup_args+=("-Csetup-args=$arg")
+    done
+    "$dir/bin/python" -m pip install -q --no-index --no-build-isolation --force-reinstall --no-deps \
+        "${setup_args[@]}" "$MIVELO_ROOT" >/dev/null
+}
+
+# run_pytest PYTHON [PYTEST-ARG...]: the test suite against the package as
+# installed for PYTHON (run from tests/, so the source folder is not imported).
+run_pytest() {
+    local python=$1
+    shift
+    (cd "$MIVELO_ROOT/tests" && "$python" -m pytest -p no:cacheprovider "$@")
+}
+
+MIVELO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

@@ -1,0 +1,248 @@
+"""The function objects behind the C++ modules behave like Python functions:
+binding, attributes, introspection and, above all, the argument errors."""
+import copy
+import gc
+import inspect
+import pickle
+import sys
+import weakref
+
+import pytest
+
+from mivelo.pipeline_factories.custom import CustomPipelineFactory
+from mivelo.pipeline_factories.http import HTTPPipelineFactory
+from mivelo.stream_reader.tunables import check_tunables
+from mivelo.utils.timing import Timeout
+
+
+# Python defs with the same parameters as the C++ functions; their errors are
+# what the C++ parser must reproduce, word for word, on this interpreter.
+class HTTPPipelineFactoryRef:
+    def __init__(self, *, url, pipeline_watcher, on_complete):
+        pass
+
+    def build(self):
+        pass
+
+
+class CustomPipelineFactoryRef:
+    def __init__(self, pipeline_str, *, url, pipeline_watcher, on_complete):
+        pass
+
+
+class TimeoutRef:
+    def __init__(self, time_seconds, raise_error=True, print_timeout=False):
+        pass
+
+    def reset(self):
+        pass
+
+
+def check_tunables_ref(supplied, supported):
+    pass
+
+
+for ref, name in [(HTTPPipelineFactoryRef, "HTTPPipelineFactory"),
+                  (CustomPipelineFactoryRef, "CustomPipelineFactory"),
+                  (TimeoutRef, "Timeout")]:
+    for attr in vars(ref).values():
+        if inspect.isfunction(attr):
+            attr.__qualname__ = f"{name}.{attr.__name__}"
+check_tunables_ref.__qualname__ = check_tunables_ref.__name__ = "check_tunables"
+check_tunables_ref.__code__ = check_tunables_ref.__code__.replace(co_name="check_tunables") \
+    if hasattr(check_tunables_ref.__code__, "replace") else check_tunables_ref.__code__
+
+S = object()  # stands for `self` where the call passes it explicitly
+
+CALLS = [
+    # (real, reference, args, kwargs)
+    *[(HTTPPipelineFactory.__init__, HTTPPipelineFactoryRef.__init__, a, k) for a, k in [
+        ((), {}),
+        ((S,), {}),
+        ((S, "u"), {}),
+        ((S, "u", 1, 2), {}),
+        ((S,), {"url": "u"}),
+        ((S,), {"url": "u", "pipeline_watcher": 1}),
+        ((S, "x"), {"url": "u", "pipeline_watcher": 1, "on_complete": 2}),
+        ((S, "x", "y"), {"url": "u"}),
+        ((S,), {"url": "u", "pipeline_watcher": 1, "on_complete": 2, "extra": 3}),
+        ((S,), {"nope": 1, "url": "u"}),
+        ((), {"self": S, "url": "u", "pipeline_watcher": 1, "on_complete": 2, "x": 1}),
+        ((S,), {"self": S}),
+    ]],
+    *[(CustomPipelineFactory.__init__, CustomPipelineFactoryRef.__init__, a, k) for a, k in [
+        ((S,), {}),
+        ((S,), {"url": "u", "pipeline_watcher": 1, "on_complete": 2}),
+        ((S, "p"), {"pipeline_str": "p"}),
+        ((S, "p", "u"), {"url": "u", "pipeline_watcher": 1, "on_complete": 2}),
+        ((S, "p", "u", 3), {}),
+        ((S,), {"pipeline_str": "p", "bogus": 1}),
+    ]],
+    *[(check_tunables, check_tunables_ref, a, k) for a, k in [
+        ((), {}),
+        (({},), {}),
+        (({}, {}, {}), {}),
+        (({},), {"supplied": {}}),
+        ((), {"supported": {}}),
+        ((), {"supplied": {}, "supported": {}, "key": 1}),
+    ]],
+    *[(Timeout.__init__, TimeoutRef.__init__, a, k) for a, k in [
+        ((S,), {}),
+        ((S, 1, 2, 3, 4), {}),
+        ((S, 1, 2, 3, 4, 5), {}),
+        ((S, 1), {"time_seconds": 1}),
+        ((S, 1), {"print_timeout": 1, "raise_error": 2, "nope": 3}),
+    ]],
+    *[(Timeout.reset, TimeoutRef.reset, a, k) for a, k in [((), {}), ((S, 1), {}), ((S,), {"x": 1})]],
+    (HTTPPipelineFactory.build, HTTPPipelineFactoryRef.build, (S, S), {}),
+]
+
+
+def error_of(func, args, kwargs):
+    with pytest.raises(TypeError) as info:
+        func(*args, **kwargs)
+    return str(info.value)
+
+
+def expected_error(ref, args, kwargs):
+    text = error_of(ref, args, kwargs)
+    if sys.version_info < (3, 10):
+        return text
+    # 3.13 adds spelling suggestions to unexpected keywords; the C++ parser
+    # does not guess.
+    return text.split(". Did you mean")[0]
+
+
+@pytest.mark.parametrize("real, ref, args, kwargs", CALLS)
+def test_argument_errors_match_python(real, ref, args, kwargs):
+    assert error_of(real, args, kwargs) == expected_error(ref, args, kwargs)
+
+
+@pytest.mark.parametrize("real, ref", [(check_tunables, check_tunables_ref),
+                                       (HTTPPipelineFactory.__init__, HTTPPipelineFactoryRef.__init__)])
+def test_non_string_keywords_are_refused(real, ref):
+    assert error_of(real, (), {1: 2}) == error_of(ref, (), {1: 2})
+
+
+def test_keywords_spelled_by_equal_but_distinct_strings_bind():
+    # Keyword names built at run time are not the interned parameter names.
+    key = "".join(["sup", "plied"])
+    assert check_tunables(**{key: {}, "supported": None}) is None
+
+
+def test_methods_bind_like_python_methods():
+    assert HTTPPipelineFactory.__dict__["build"].__get__(None, HTTPPipelineFactory) \
+        is HTTPPipelineFactory.build
+    t = Timeout(100)
+    bound = t.reset
+    assert inspect.ismethod(bound) and bound.__self__ is t and bound.__func__ is Timeout.reset
+    assert bound.__name__ == "reset" and bound.__qualname__ == "Timeout.reset"
+    assert bound.__doc__ == Timeout.reset.__doc__
+
+
+def test_attributes_and_their_checks():
+    f = Timeout.reset
+    assert f.__module__ == "mivelo.utils.timing"
+    assert f.__globals__ is sys.modules["mivelo.utils.timing"].__dict__
+    assert f.__closure__ is None
+    assert repr(f).startswith("<function Timeout.reset at 0x")
+    for attr, bad, text in [
+        ("__name__", 1, "__name__ must be set to a string object"),
+        ("__qualname__", None, "__qualname__ must be set to a string object"),
+        ("__defaults__", [1], "__defaults__ must be set to a tuple object"),
+        ("__kwdefaults__", [1], "__kwdefaults__ must be set to a dict object"),
+        ("__annotations__", 1, "__annotations__ must be set to a dict object"),
+    ]:
+        with pytest.raises(TypeError) as info:
+            setattr(f, attr, bad)
+        assert str(info.value) == text
+    with pytest.raises(TypeError):
+        del f.__name__
+    with pytest.raises(AttributeError):
+        f.__code__ = None
+
+
+def test_defaults_are_read_at_each_call(monkeypatch):
+    monkeypatch.setattr(Timeout.__init__, "__defaults__", ("r", "p"))
+    t = Timeout(5)
+    assert (t.raise_error, t.print_timeout) == ("r", "p")
+    monkeypatch.setattr(Timeout.__init__, "__defaults__", None)
+    assert Timeout.__init__.__defaults__ is None
+    with pytest.raises(TypeError, match="missing 2 required positional arguments: "
+                                        "'raise_error' and 'print_timeout'"):
+        Timeout(5)
+
+
+def test_kwdefaults_fill_keyword_only_parameters(monkeypatch):
+    seen = []
+    monkeypatch.setattr(HTTPPipelineFactory.__bases__[0], "__init__",
+                        lambda self, **kw: seen.append(kw))
+    monkeypatch.setattr(HTTPPipelineFactory.__init__, "__kwdefaults__",
+                        {"pipeline_watcher": "w", "on_complete": "c"})
+    f = HTTPPipelineFactory(url="u")
+    assert f._pipeline_watcher == "w" and seen[0]["on_complete"] == "c"
+    monkeypatch.setattr(HTTPPipelineFactory.__init__, "__kwdefaults__", None)
+    with pytest.raises(TypeError, match="missing 2 required keyword-only"):
+        HTTPPipelineFactory(url="u")
+
+
+def test_annotations_are_a_fresh_mutable_dict():
+    f = Timeout.reset
+    assert f.__annotations__ == {}
+    f.__annotations__["x"] = "y"
+    assert Timeout.reset.__annotations__ == {"x": "y"}
+    f.__annotations__ = None
+    assert f.__annotations__ == {}
+
+
+def test_function_dict_weakref_pickle_copy():
+    f = Timeout.reset
+    f.marker = 1
+    assert f.__dict__["marker"] == 1
+    del f.marker
+    assert weakref.ref(f)() is f
+    assert pickle.loads(pickle.dumps(f)) is f
+    assert pickle.loads(pickle.dumps(check_tunables)) is check_tunables
+    assert copy.copy(f) is f and copy.deepcopy(check_tunables) is check_tunables
+
+
+def test_signature_from_code_object():
+    assert str(inspect.signature(check_tunables)) == "(supplied, supported)"
+    assert str(inspect.signature(Timeout)) == \
+        "(time_seconds, raise_error=True, print_timeout=False)"
+    assert str(inspect.signature(HTTPPipelineFactory)) == \
+        "(*, url: 'str', pipeline_watcher: '_PIPELINE_WATCHER', on_complete: '_ON_COMPLETE_CALLBACK')"
+    assert str(inspect.signature(HTTPPipelineFactory.build)) == "(self) -> 'Pipeline'"
+    assert isinstance(check_tunables.__code__, type(check_tunables_ref.__code__))
+
+
+def test_methods_are_found_by_gc_and_collected_with_their_class():
+    # A class built through the core refers to its methods and they to it.
+    ns = {}
+    exec("from mivelo.utils import timing\n"
+         "class Sub(timing.Timeout):\n    pass\n", ns)
+    ref = weakref.ref(ns.pop("Sub"))
+    gc.collect()
+    assert ref() is None
+    assert gc.is_tracked(Timeout.reset)
+
+
+def test_super_call_requires_an_instance_of_the_owner():
+    with pytest.raises(TypeError, match=r"super\(type, obj\): obj must be an instance or subtype"):
+        HTTPPipelineFactory.__init__(object(), url=None, pipeline_watcher=1, on_complete=2)
+
+
+def test_super_call_reaches_cooperative_bases_in_mro_order():
+    order = []
+
+    class Mixin(HTTPPipelineFactory.__bases__[0]):
+        def __init__(self, **kw):
+            order.append(("mixin", sorted(kw)))
+            super().__init__(**kw)
+
+    class Both(HTTPPipelineFactory, Mixin):
+        pass
+
+    both = Both(url="u", pipeline_watcher=1, on_complete=2)
+    assert order == [("mixin", ["max_framerate", "on_complete", "url"])]
+    assert both._url == "u" and both._pipeline_watcher == 1
