@@ -1,0 +1,224 @@
+"""Base class of the pipeline factories, and the settings they share.
+
+Frames reach the application as ``Gst.Sample`` objects pulled from the
+pipeline's ``appsink``. For pipelines whose decoding is set up here (the HTTP
+factory), every frame is raw video in ``FRAME_FORMAT``, BGR: three bytes per
+pixel in blue, green, red order, which is the layout video-analytics code
+(OpenCV and friends) expects. As always with GStreamer's packed RGB formats,
+rows are padded to a multiple of four bytes, so read the row stride from
+``GstVideo.VideoInfo`` rather than assuming ``width * 3`` for odd widths.
+"""
+import math
+import numbers
+import threading
+import time
+import weakref
+from typing import Callable
+
+from mivelo import logger
+# Before gi.repository: this import selects the GStreamer version.
+from mivelo.utils.gstreamer import Pipeline, make_multipart_single_stream
+
+from gi.repository import GLib, Gst  # noqa: E402,I100
+
+__all__ = [
+    "BUFFER_SRC_NAME",
+    "FRAME_FORMAT",
+    "PipelineFactory",
+]
+
+# Name that the factories give the element whose "src" pad carries the
+# undecoded stream.
+BUFFER_SRC_NAME = "buffer_src"
+
+# Pixel format fixed at the appsink by _set_up_decoder.
+FRAME_FORMAT = "BGR"
+
+# Settings for the appsink of a live-stream reader:
+# - sync=False hands each frame over as soon as it is decoded instead of
+#   pacing it against the pipeline clock; a camera already delivers in real
+#   time, and timestamps of HTTP streams are not reliable enough to pace on.
+# - max-buffers=2 with drop=True keeps at most two decoded frames. A reader
+#   slower than the camera gets recent frames instead of an ever older
+#   backlog, memory stays bounded, and the decoder never stalls the network
+#   read (which would make the camera drop the connection).
+_APPSINK_PROPERTIES = {
+    "sync": False,
+    "max-buffers": 2,
+    "drop": True,
+}
+
+# Highest frame rate (frames per second) that the factories let through to
+# the appsink; None lets every frame of the stream through. The appsink
+# already discards frames that the reader does not collect in time, so the
+# default imposes no limit; a number saves the colour conversion of frames
+# that would be thrown away.
+_FRAMERATE_LIMIT = None
+
+# watcher(bus, message, pipeline), called for every message on the bus.
+_PIPELINE_WATCHER = Callable[[Gst.Bus, Gst.Message, Pipeline], None]
+# on_complete(pipeline), called once the decoded stream reaches the appsink.
+_ON_COMPLETE_CALLBACK = Callable[[Pipeline], None]
+
+# Fraction of the frame interval by which a frame timed by its arrival may
+# come early and still pass the frame-rate limit; absorbs network jitter when
+# a stream runs at about the limit. Timestamped frames get only enough slack
+# for rounding, so their thinning is exact (every Nth frame).
+_ARRIVAL_TOLERANCE = 0.25
+_TIMESTAMP_TOLERANCE_NS = 1_000_000
+
+
+def _check_max_framerate(max_framerate):
+    if max_framerate is None:
+        return None
+    if isinstance(max_framerate, bool) or not isinstance(max_framerate, numbers.Real):
+        raise TypeError(
+            f"max_framerate must be a number or None, not {type(max_framerate).__name__}")
+    if math.isnan(max_framerate) or max_framerate <= 0:
+        raise ValueError(f"max_framerate must be positive, got {max_framerate!r}")
+    max_framerate = float(max_framerate)
+    return None if math.isinf(max_framerate) else max_framerate
+
+
+class _FrameRateLimiter:
+    """Buffer probe that drops frames arriving faster than a set rate.
+
+    Time is the buffer's presentation timestamp when it has one, else the
+    arrival time on the monotonic clock: MJPEG over HTTP carries no
+    timestamps, and a file or test source decoded faster than real time is
+    thinned by stream time, not by how fast this machine decodes it. Integer
+    nanoseconds throughout, so the schedule does not drift.
+    """
+
+    def __init__(self, max_framerate, clock_ns=time.monotonic_ns):
+        self._clock_ns = clock_ns
+        self._interval = max(1, round(Gst.SECOND / max_framerate))
+        self._tolerances = {
+            "pts": min(self._interval // 4, _TIMESTAMP_TOLERANCE_NS),
+            "arrival": int(self._interval * _ARRIVAL_TOLERANCE),
+        }
+        self._next = None
+        self._last = None
+        self._clock = None
+
+    def __call__(self, pad, info):
+        buffer = info.get_buffer()
+        if buffer is not None and buffer.pts != Gst.CLOCK_TIME_NONE:
+            now, clock = buffer.pts, "pts"
+        else:
+            now, clock = self._clock_ns(), "arrival"
+        if clock != self._clock or now < self._last:
+            # First frame, a change of time base, or time going backwards
+            # (a new segment): the schedule starts here.
+            self._clock, self._next = clock, now
+        self._last = now
+        if now < self._next - self._tolerances[clock]:
+            return Gst.PadProbeReturn.DROP
+        if now >= self._next + self._interval:
+            # After a gap, start afresh instead of letting a burst through.
+            self._next = now + self._interval
+        else:
+            self._next += self._interval
+        return Gst.PadProbeReturn.OK
+
+
+class _DecoderLink:
+    """Links the first video pad that decodebin exposes, then reports it."""
+
+    def __init__(self, converter, pipeline, on_complete, url):
+        self._converter = converter
+        # Weak, so that the signal handlers kept by GStreamer do not keep the
+        # Pipeline alive (it is torn down when collected).
+        self._pipeline_ref = weakref.ref(pipeline)
+        self._on_complete = on_complete
+        self._url = url
+        self._lock = threading.Lock()
+        self._linked = False
+
+    def on_pad_added(self, decodebin, pad):
+        caps = pad.get_current_caps() or pad.query_caps(None)
+        kind = caps.get_structure(0).get_name() if caps and caps.get_size() else ""
+        if not kind.startswith("video/"):
+            logger.debug("not using the %s stream of %s", kind or "unknown", self._url)
+            return
+        with self._lock:
+            if self._linked:
+                logger.debug("using only the first video stream of %s", self._url)
+                return
+            result = pad.link(self._converter.get_static_pad("sink"))
+            self._linked = result == Gst.PadLinkReturn.OK
+        if not self._linked:
+            _post_stream_error(decodebin, f"could not link the decoded video of {self._url} "
+                                          f"to the frame converter ({result.value_nick})")
+            return
+        pipeline = self._pipeline_ref()
+        if pipeline is None or self._on_complete is None:
+            return
+        try:
+            self._on_complete(pipeline)
+        except BaseException:  # noqa: B036  (runs on a GStreamer thread)
+            logger.exception("on_complete callback %r failed", self._on_complete)
+
+    def on_no_more_pads(self, decodebin):
+        with self._lock:
+            linked = self._linked
+        if not linked:
+            _post_stream_error(decodebin, f"the stream {self._url} contains no video")
+
+
+def _post_stream_error(element, text):
+    error = GLib.Error.new_literal(Gst.StreamError.quark(), text, int(Gst.StreamError.FAILED))
+    element.post_message(Gst.Message.new_error(element, error, text))
+
+
+class PipelineFactory:
+    """Common ground of the pipeline factories.
+
+    ``on_complete(pipeline)`` is called exactly once per pipeline built
+    through ``_set_up_decoder`` (the HTTP factory): when decoding has found
+    the video stream and linked it to ``pipeline.appsink``, i.e. when frames
+    are about to arrive. It runs on a GStreamer streaming thread, possibly
+    before ``build()`` has returned, so it must be quick and must not stop
+    the pipeline itself. Exceptions from it are logged through the package
+    logger, and so is an ``on_complete`` that is not callable; None means no
+    callback. Pipelines from launch strings (the custom factory) do not use
+    ``_set_up_decoder`` and never call ``on_complete``.
+    """
+
+    def __init__(self, *, url, max_framerate, on_complete):
+        self._url = url
+        self._max_framerate = _check_max_framerate(max_framerate)
+        self._on_complete = on_complete
+        self._logger = logger
+
+    def _set_up_decoder(self, src, pad, pipeline):
+        """Join ``pad`` of ``src`` to ``pipeline.appsink`` through decoding.
+
+        Builds ``pad ! decodebin ! videoconvert ! video/x-raw,format=BGR !
+        appsink``. decodebin picks the demuxer and decoder the stream needs
+        and announces its video pad once it knows the stream; that pad is
+        linked to the converter then (other streams are left unused). With a
+        frame-rate limit, frames above it are dropped before the colour
+        conversion. Must be called before the pipeline starts.
+        """
+        sink = pipeline.appsink
+        if sink is None:
+            raise ValueError("pipeline.appsink must be set before the decoder is set up")
+        decoder = pipeline.new_element("decodebin", properties={})
+        converter = pipeline.new_element("videoconvert", properties={})
+        caps = Gst.Caps.from_string(f"video/x-raw,format={FRAME_FORMAT}")
+        capsfilter = pipeline.new_element("capsfilter", properties={"caps": caps})
+        if not (converter.link(capsfilter) and capsfilter.link(sink)):
+            raise RuntimeError("could not link the frame converter to the appsink")
+        result = pad.link(decoder.get_static_pad("sink"))
+        if result != Gst.PadLinkReturn.OK:
+            raise RuntimeError(
+                f"could not link {src.get_name()}:{pad.get_name()} to the decoder "
+                f"({result.value_nick})")
+        link = _DecoderLink(converter, pipeline, self._on_complete, self._url)
+        decoder.connect("deep-element-added", make_multipart_single_stream)
+        decoder.connect("pad-added", link.on_pad_added)
+        decoder.connect("no-more-pads", link.on_no_more_pads)
+        if self._max_framerate is not None:
+            converter.get_static_pad("sink").add_probe(
+                Gst.PadProbeType.BUFFER, _FrameRateLimiter(self._max_framerate))

@@ -1,0 +1,253 @@
+import gc
+import logging
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+import types
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from conftest import REAL_GST, BusRecorder, mivelo_threads, wait_until
+
+if not REAL_GST:
+    pytest.skip("needs real GStreamer", allow_module_level=True)
+
+from mivelo.utils.gstreamer import MissingElementError, Pipeline
+
+from gi.repository import Gst  # noqa: I100
+
+
+@pytest.fixture
+def pipeline():
+    with Pipeline("http://example.invalid/stream") as p:
+        yield p
+
+
+@pytest.fixture
+def errors():
+    return pytest.importorskip("mivelo.errors")
+
+
+class TestNewElement:
+    def test_creates_names_configures_and_adds(self, pipeline):
+        props = types.MappingProxyType({"num-buffers": 7, "is-live": True})
+        element = pipeline.new_element("videotestsrc", properties=props, name="src0")
+        assert element.get_property("num-buffers") == 7
+        assert element.get_property("is-live") is True
+        assert pipeline.get_by_name("src0") is element
+        assert element.get_parent() == pipeline.gst_pipeline
+
+    @pytest.mark.parametrize("factory, package", [
+        ("avdec_nonexistent_codec", "gstreamer1.0-libav"),
+        ("nosuchelement", None),
+    ])
+    def test_missing_element_names_element_and_package(self, pipeline, factory, package):
+        with pytest.raises(MissingElementError) as info:
+            pipeline.new_element(factory, properties={})
+        assert factory in str(info.value)
+        if package:
+            assert package in str(info.value)
+        else:
+            assert "gst-inspect-1.0" in str(info.value)
+
+    def test_refuses_duplicate_name_and_bad_property_without_adding(self, pipeline):
+        pipeline.new_element("fakesink", properties={}, name="taken")
+        with pytest.raises(ValueError):
+            pipeline.new_element("fakesink", properties={}, name="taken")
+        with pytest.raises(TypeError):
+            pipeline.new_element("fakesink", properties={"no-such-prop": 1}, name="other")
+        assert pipeline.get_by_name("other") is None
+        assert pipeline.gst_pipeline.get_children_count() == 1
+
+
+class TestFromLaunchString:
+    def test_builds_named_elements_and_keeps_url(self):
+        with Pipeline.from_launch_string(
+                "videotestsrc name=buffer_src ! appsink name=main_sink", "rtsp://cam") as p:
+            assert isinstance(p.gst_pipeline, Gst.Pipeline)
+            assert p.get_by_name("main_sink") is not None
+            assert p.get_by_name("buffer_src").get_static_pad("src") is not None
+            assert p.url == "rtsp://cam"
+
+    @pytest.mark.parametrize("launch", ["appsink name=main_sink", "( fakesrc ! appsink name=main_sink )"])
+    def test_single_element_or_bin_is_wrapped_in_a_pipeline(self, launch):
+        with Pipeline.from_launch_string(launch, None) as p:
+            assert isinstance(p.gst_pipeline, Gst.Pipeline)
+            assert p.get_by_name("main_sink") is not None
+
+    @pytest.mark.parametrize("launch, gst_text", [
+        ("videotestsrc ! nosuchelement ! fakesink", 'no element "nosuchelement"'),
+        ("videotestsrc ! audioconvert ! fakesink", "could not link"),
+        ("videotestsrc bogus=1 ! fakesink", 'no property "bogus"'),
+        ("", "empty pipeline"),
+        ("fakesrc \x00 ! fakesink", "NUL"),
+    ])
+    def test_unparsable_string_keeps_gstreamer_text(self, errors, launch, gst_text):
+        with pytest.raises(errors.InvalidCustomPipelineError) as info:
+            Pipeline.from_launch_string(launch, "http://cam")
+        assert gst_text in str(info.value)
+
+    def test_non_string_is_a_type_error(self):
+        with pytest.raises(TypeError):
+            Pipeline.from_launch_string(b"fakesrc ! fakesink", None)
+
+    @settings(max_examples=150, deadline=None)
+    @given(st.text(alphabet=st.sampled_from(list("!()=., \"'\\{}abcdefkinoprstu0123")), max_size=40)
+           | st.text(max_size=40))
+    def test_any_text_gives_a_pipeline_or_the_package_error(self, launch):
+        errors = pytest.importorskip("mivelo.errors")
+        try:
+            p = Pipeline.from_launch_string(launch, None)
+        except errors.InvalidCustomPipelineError:
+            return
+        p.close()
+
+
+class TestBusWatch:
+    def test_every_message_reaches_watcher_without_main_loop(self, bus_recorder):
+        with Pipeline.from_launch_string("videotestsrc num-buffers=20 ! fakesink", None) as p:
+            p.add_bus_watch(bus_recorder, p)
+            p.set_state(Gst.State.PLAYING)
+            assert bus_recorder.wait_for(Gst.MessageType.EOS, timeout=10) is not None
+            assert bus_recorder.messages(Gst.MessageType.STATE_CHANGED)
+            bus, _, passed, thread = bus_recorder.calls[0]
+            assert bus == p.gst_pipeline.get_bus()
+            assert passed is p
+            assert thread is not threading.main_thread()
+
+    def test_error_message_is_delivered(self, bus_recorder):
+        with Pipeline.from_launch_string("filesrc location=/nonexistent/x ! fakesink", None) as p:
+            p.add_bus_watch(bus_recorder, p)
+            p.set_state(Gst.State.PLAYING)
+            error = bus_recorder.wait_for(Gst.MessageType.ERROR, timeout=5)
+            assert error is not None
+            assert error.parse_error()[0].matches(Gst.ResourceError.quark(), Gst.ResourceError.NOT_FOUND)
+
+    def test_failing_watcher_is_logged_and_others_still_run(self, bus_recorder, caplog):
+        def broken(bus, message, data):
+            raise RuntimeError("watcher bug")
+
+        with caplog.at_level(logging.ERROR, logger="mivelo"):
+            with Pipeline.from_launch_string("videotestsrc num-buffers=5 ! fakesink", None) as p:
+                p.add_bus_watch(broken, "user data")
+                p.add_bus_watch(bus_recorder, "user data")
+                p.set_state(Gst.State.PLAYING)
+                assert bus_recorder.wait_for(Gst.MessageType.EOS, timeout=10) is not None
+        assert bus_recorder.calls[0][2] == "user data"
+        assert any(r.exc_info and str(r.exc_info[1]) == "watcher bug" for r in caplog.records)
+
+    def test_watcher_may_close_its_own_pipeline(self):
+        closed = threading.Event()
+
+        def close_on_eos(bus, message, p):
+            if message.type == Gst.MessageType.EOS:
+                p.close()
+                closed.set()
+
+        before = set(mivelo_threads())
+        p = Pipeline.from_launch_string("videotestsrc num-buffers=3 ! fakesink", None)
+        p.add_bus_watch(close_on_eos, p)
+        p.set_state(Gst.State.PLAYING)
+        assert closed.wait(10)
+        assert p.gst_pipeline is None
+        assert wait_until(lambda: set(mivelo_threads()) <= before, timeout=2)
+
+
+class TestClose:
+    def test_close_is_idempotent_and_ends_bus_thread(self):
+        before = set(mivelo_threads())
+        p = Pipeline.from_launch_string("videotestsrc is-live=true ! appsink name=s", None)
+        p.appsink = p.get_by_name("s")
+        p.add_bus_watch(BusRecorder(), p)
+        p.set_state(Gst.State.PLAYING)
+        assert p.pull_sample(5) is not None
+        started = time.monotonic()
+        p.close()
+        p.close()
+        assert time.monotonic() - started < 2
+        assert set(mivelo_threads()) <= before
+        assert p.gst_pipeline is None and p.appsink is None
+        assert p.pull_sample(0.1) is None
+        with pytest.raises(RuntimeError):
+            p.get_by_name("s")
+        with pytest.raises(RuntimeError):
+            p.add_bus_watch(BusRecorder(), p)
+
+    def test_close_wakes_a_blocked_pull(self):
+        p = Pipeline.from_launch_string("appsrc is-live=true ! appsink name=s", None)
+        p.appsink = p.get_by_name("s")
+        p.set_state(Gst.State.PLAYING)
+        results = []
+        puller = threading.Thread(target=lambda: results.append(p.pull_sample(30)))
+        puller.start()
+        time.sleep(0.2)
+        p.close()
+        puller.join(3)
+        assert not puller.is_alive() and results == [None]
+
+    def test_context_manager_stops_pipeline(self):
+        with Pipeline.from_launch_string("videotestsrc is-live=true ! fakesink", None) as p:
+            gst_pipeline = p.gst_pipeline
+            p.set_state(Gst.State.PLAYING)
+            assert gst_pipeline.get_state(5 * Gst.SECOND)[1] == Gst.State.PLAYING
+        assert gst_pipeline.get_state(0)[1] == Gst.State.NULL
+
+    def test_dropped_pipeline_is_torn_down(self):
+        p = Pipeline.from_launch_string("videotestsrc is-live=true ! fakesink", None)
+        seen = []
+        p.add_bus_watch(lambda bus, message, pipeline: seen.append(message.type), p)
+        p.set_state(Gst.State.PLAYING)
+        assert wait_until(lambda: Gst.MessageType.STATE_CHANGED in seen, timeout=5)
+        gst_pipeline = p.gst_pipeline
+        (thread,) = [t for t in mivelo_threads() if t.name.endswith(gst_pipeline.get_name())]
+        del p
+        gc.collect()
+        assert wait_until(lambda: not thread.is_alive(), timeout=5)
+        assert wait_until(lambda: gst_pipeline.get_state(0)[1] == Gst.State.NULL, timeout=5)
+
+    def test_interpreter_exits_cleanly_with_open_pipelines(self):
+        script = textwrap.dedent("""
+            import time
+            from mivelo.utils.gstreamer import Pipeline
+            from gi.repository import Gst
+            p = Pipeline.from_launch_string(
+                "videotestsrc is-live=true ! jpegenc ! decodebin name=d ! appsink name=s", None)
+            p.appsink = p.get_by_name("s")
+            p.get_by_name("d").connect("pad-added", lambda d, pad: pad.link(p.appsink.get_static_pad("sink")))
+            p.add_bus_watch(lambda bus, message, pipeline: None, p)
+            p.set_state(Gst.State.PLAYING)
+            assert p.pull_sample(5) is not None
+            print("streaming", flush=True)
+        """)
+        result = subprocess.run([sys.executable, "-c", script], capture_output=True,
+                                text=True, timeout=30)
+        assert result.returncode == 0, result.stderr
+        assert "streaming" in result.stdout
+
+
+class TestPullSample:
+    def test_returns_samples_then_none_at_end(self):
+        with Pipeline.from_launch_string("videotestsrc num-buffers=2 ! appsink name=s", None) as p:
+            p.appsink = p.get_by_name("s")
+            p.set_state(Gst.State.PLAYING)
+            assert isinstance(p.pull_sample(5), Gst.Sample)
+            assert isinstance(p.pull_sample(5), Gst.Sample)
+            assert p.pull_sample(5) is None
+
+    def test_timeout_returns_none_in_time(self):
+        with Pipeline.from_launch_string("appsrc is-live=true ! appsink name=s", None) as p:
+            p.appsink = p.get_by_name("s")
+            p.set_state(Gst.State.PLAYING)
+            started = time.monotonic()
+            assert p.pull_sample(0.3) is None
+            assert 0.25 <= time.monotonic() - started < 2
+
+    def test_misuse_is_refused(self, pipeline):
+        with pytest.raises(RuntimeError):
+            pipeline.pull_sample(0.1)
+        pipeline.appsink = pipeline.new_element("appsink", properties={})
+        with pytest.raises(ValueError):
+            pipeline.pull_sample(float("inf"))
