@@ -5,7 +5,8 @@
 MIVELO_PACKAGES=(
     g++ meson ninja-build pkg-config python3-dev python3-venv python3-pip python3-mesonpy
     python3-gi gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0
-    gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav gstreamer1.0-tools
+    gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly gstreamer1.0-libav
+    gstreamer1.0-tools
     python3-pytest python3-hypothesis
 )
 
@@ -24,20 +25,20 @@ ensure_packages() {
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# build_venv PYTHON DIR [MESON-SETUP-ARG...]: a virtual environment at DIR that
+# build_venv PYTHON DIR [OPTION-LINE...]: a virtual environment at DIR that
 # sees Debian's packages (gi among them), with the package built and installed
-# into it.
+# into it.  Each OPTION-LINE is a meson built-in option as a machine file
+# writes it, e.g. "b_sanitize = 'address'".  They reach meson through a native
+# file because Debian's pip has no -C and keeps only the last
+# --config-settings value of a key.
 build_venv() {
     local python=$1 dir=$2
     shift 2
     [ -x "$dir/bin/python" ] || "$python" -m venv --system-site-packages "$dir"
-    local setup_args=()
-    local arg
-    for arg in "$@"; do
-        setup_args+=("-Csetup-args=$arg")
-    done
+    printf '[built-in options]\n' >"$dir/meson-options.ini"
+    [ $# -gt 0 ] && printf '%s\n' "$@" >>"$dir/meson-options.ini"
     "$dir/bin/python" -m pip install -q --no-index --no-build-isolation --force-reinstall --no-deps \
-        "${setup_args[@]}" "$MIVELO_ROOT" >/dev/null
+        --config-settings=setup-args=--native-file="$dir/meson-options.ini" "$MIVELO_ROOT" >/dev/null
 }
 
 # run_pytest PYTHON [PYTEST-ARG...]: the test suite against the package as

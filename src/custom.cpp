@@ -61,43 +61,98 @@ PyObject* raise_invalid(Function& fn, Ref message) {
 
 bool breaks_out_anywhere(Py_UCS4 c) { return c == '"' || c == '\\' || c < 0x20 || c == 0x7f; }
 
-// Whether a replacement field named `url` stands outside a double-quoted value
-// of the launch string.  Doubled braces are literal text; a backslash escapes
-// the character after it, in the launch syntax as in quoted values.
+// Where a character of the launch string stands for the launch-syntax
+// tokenizer, which reads the string after str.format has filled it in.
+enum class Lex { token_start, in_token, escaped, double_quoted, single_quoted };
+
+bool launch_space(Py_UCS4 c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Whether white space in the URL could split the value that a field named
+// `url` fills in, i.e. whether such a field may stand outside a double-quoted
+// value of the launch string.  The template is read as str.format reads it
+// (doubled braces are one literal brace, a field runs to its closing brace)
+// and its literal text as the launch-syntax tokenizer reads the result:
+// - outside quotes a backslash escapes the next character;
+// - a double or single quote opens a quoted value only where a token starts
+//   (at the start, or after unescaped white space or '='); anywhere else,
+//   right after a closing quote included, it is part of an unquoted value;
+// - a quoted value ends at the next quote of its kind that no backslash
+//   precedes; one that the template never closes quotes nothing.
+// Only a double-quoted value protects a field: the URL may itself hold single
+// quotes, and the !r and !a conversions add quotes of their own.
 bool url_field_outside_quotes(PyObject* launch) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(launch);
     const int kind = PyUnicode_KIND(launch);
     const void* data = PyUnicode_DATA(launch);
     auto at = [&](Py_ssize_t i) { return i < n ? PyUnicode_READ(kind, data, i) : Py_UCS4(0); };
-    bool quoted = false;
+    Lex state = Lex::token_start;
+    bool after_backslash = false;  // within a quoted value
+    bool url_in_value = false;     // a url field in the open double-quoted value
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Py_UCS4 c = at(i);
-        if ((c == '{' || c == '}') && at(i + 1) == c) {
-            ++i;
-        } else if (c == '{') {
+        if (c == '{' && at(i + 1) != '{') {
             Py_ssize_t end = i + 1;
             while (end < n && at(end) != '}' && at(end) != '!' && at(end) != ':' && at(end) != '.' &&
                    at(end) != '[') {
                 ++end;
             }
-            if (!quoted && end - i == 4 && at(i + 1) == 'u' && at(i + 2) == 'r' && at(i + 3) == 'l') {
-                return true;
-            }
+            const bool is_url =
+                end - i == 4 && at(i + 1) == 'u' && at(i + 2) == 'r' && at(i + 3) == 'l';
+            bool converted = false;  // a conversion other than !s, before any format spec
+            bool in_spec = false;
             for (int depth = 1; depth > 0 && i + 1 < n;) {
                 const Py_UCS4 d = at(++i);
+                converted = converted || (!in_spec && d == '!' && at(i + 1) != 's');
+                in_spec = in_spec || (depth == 1 && d == ':');
                 depth += d == '{' ? 1 : d == '}' ? -1 : 0;
             }
-        } else if (c == '\\') {
+            if (is_url && (state != Lex::double_quoted || converted)) {
+                return true;
+            }
+            url_in_value = url_in_value || is_url;
+            // The filled-in text acts as ordinary characters of the value.
+            after_backslash = false;
+            if (state != Lex::double_quoted && state != Lex::single_quoted) {
+                state = Lex::in_token;
+            }
+            continue;
+        }
+        if ((c == '{' || c == '}') && at(i + 1) == c) {
             ++i;
-        } else if (c == '"') {
-            quoted = !quoted;
+        }
+        switch (state) {
+        case Lex::double_quoted:
+        case Lex::single_quoted:
+            if (c == (state == Lex::double_quoted ? '"' : '\'') && !after_backslash) {
+                state = Lex::in_token;
+                url_in_value = false;
+            } else {
+                after_backslash = c == '\\';
+            }
+            break;
+        case Lex::escaped:
+            state = Lex::in_token;
+            break;
+        case Lex::token_start:
+        case Lex::in_token:
+            if (c == '\\') {
+                state = Lex::escaped;
+            } else if ((c == '"' || c == '\'') && state == Lex::token_start) {
+                state = c == '"' ? Lex::double_quoted : Lex::single_quoted;
+                after_backslash = false;
+            } else {
+                state = launch_space(c) || c == '=' ? Lex::token_start : Lex::in_token;
+            }
+            break;
         }
     }
-    return false;
+    return url_in_value;
 }
 
 // Raises InvalidCustomPipelineError when `url_text` could change the
-// structure of the pipeline that `launch` describes.
+// structure of the pipeline that `launch` describes: anywhere, with a double
+// quote, a backslash or a control character; where a field may stand outside
+// a double-quoted value, also with white space or a leading single quote.
 bool check_url(Function& fn, PyObject* launch, PyObject* url_text) {
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(launch) < 0 || PyUnicode_READY(url_text) < 0) {
@@ -114,7 +169,10 @@ bool check_url(Function& fn, PyObject* launch, PyObject* url_text) {
         refused = breaks_out_anywhere(c);
         has_space = has_space || Py_UNICODE_ISSPACE(c);
     }
-    if (!refused && !(has_space && url_field_outside_quotes(launch))) {
+    // A value that starts with a single quote opens a quoted value where the
+    // field starts a token, and a later field or quote closes it.
+    const bool leading_quote = n > 0 && PyUnicode_READ(kind, data, 0) == '\'';
+    if (!refused && !((has_space || leading_quote) && url_field_outside_quotes(launch))) {
         return true;
     }
     raise_invalid(fn, Ref::steal(PyUnicode_FromFormat(

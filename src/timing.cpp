@@ -33,6 +33,52 @@ Ref elapsed(Function& fn, PyObject* self) {
     return start ? Ref::steal(PyNumber_Subtract(current.get(), start.get())) : Ref();
 }
 
+// The value of an exact float, or of an exact int that a double holds
+// exactly (at most 48 bits, the bound under which float comparison converts
+// an int), for comparing with a float.
+bool as_exact_double(PyObject* value, double& out) {
+    if (PyFloat_CheckExact(value)) {
+        out = PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+        constexpr long long limit = 1LL << 48;
+        if (!overflow && v > -limit && v < limit) {
+            out = static_cast<double>(v);
+            return true;
+        }
+    }
+    return false;
+}
+
+// time() - self.start < self.time_seconds.  With a float clock reading and
+// start, as in use, the difference is taken on doubles and compared with a
+// float or small int limit directly: float subtraction and comparison give
+// the very same result and the same bool, without the float in between.
+Ref compare_elapsed(Function& fn, PyObject* self) {
+    Ref current = now(fn);
+    Ref start = current ? mv::getattr(self, start_) : Ref();
+    if (!start) {
+        return {};
+    }
+    Ref seconds;
+    if (PyFloat_CheckExact(current.get()) && PyFloat_CheckExact(start.get())) {
+        const double difference = PyFloat_AS_DOUBLE(current.get()) - PyFloat_AS_DOUBLE(start.get());
+        Ref limit = mv::getattr(self, time_seconds_);
+        double bound = 0.0;
+        if (!limit || as_exact_double(limit.get(), bound)) {
+            return limit ? Ref::borrow(difference < bound ? Py_True : Py_False) : Ref();
+        }
+        seconds = Ref::steal(PyFloat_FromDouble(difference));
+        return seconds ? Ref::steal(PyObject_RichCompare(seconds.get(), limit.get(), Py_LT)) : Ref();
+    }
+    seconds = Ref::steal(PyNumber_Subtract(current.get(), start.get()));
+    Ref limit = seconds ? mv::getattr(self, time_seconds_) : Ref();
+    return limit ? Ref::steal(PyObject_RichCompare(seconds.get(), limit.get(), Py_LT)) : Ref();
+}
+
 // __init__(self, time_seconds, raise_error=True, print_timeout=False)
 PyObject* init(Function& fn, PyObject* const* args) {
     PyObject* self = args[0];
@@ -90,10 +136,7 @@ int flag(PyObject* self, Name& name) {
 // the error, each time it decides whether a flag is read at all.
 PyObject* bool_(Function& fn, PyObject* const* args) {
     PyObject* self = args[0];
-    Ref seconds = elapsed(fn, self);
-    Ref limit = seconds ? mv::getattr(self, time_seconds_) : Ref();
-    Ref still_going =
-        limit ? Ref::steal(PyObject_RichCompare(seconds.get(), limit.get(), Py_LT)) : Ref();
+    Ref still_going = compare_elapsed(fn, self);
     if (!still_going) {
         return nullptr;
     }

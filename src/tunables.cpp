@@ -12,6 +12,23 @@ using mv::Name;
 using mv::Ref;
 
 Name InvalidRuntimeOptionError_("InvalidRuntimeOptionError");
+Name unknown_option_head("Unknown option '");
+Name option_head("Option '");
+Name expected_head("' should be of type '");
+Name got_head("', got '");
+Name quote("'");
+
+// supported[key]; an exact dict is read directly (it has no __missing__).
+Ref lookup(PyObject* supported, PyObject* key) {
+    if (PyDict_CheckExact(supported)) {
+        PyObject* value = PyDict_GetItemWithError(supported, key);
+        if (value || PyErr_Occurred()) {
+            return Ref::borrow(value);
+        }
+        // Gone since the membership test: let the subscription raise KeyError.
+    }
+    return Ref::steal(PyObject_GetItem(supported, key));
+}
 
 // raise InvalidRuntimeOptionError(message), the class looked up as it stands now.
 bool raise_invalid(Function& fn, Ref message) {
@@ -26,31 +43,54 @@ bool raise_invalid(Function& fn, Ref message) {
 bool unknown_option(Function& fn, PyObject* key) {
     Ref key_text = mv::format_text(key);
     return raise_invalid(
-        fn, key_text ? Ref::steal(PyUnicode_FromFormat("Unknown option '%U'", key_text.get())) : Ref());
+        fn, key_text ? mv::join({unknown_option_head.get(), key_text.get(), quote.get()}) : Ref());
 }
 
 // "Option '<key>' should be of type '<supported[key]>', got '<type(val)>'"
 bool wrong_type(Function& fn, PyObject* key, PyObject* val, PyObject* supported) {
     Ref key_text = mv::format_text(key);
-    Ref expected = key_text ? Ref::steal(PyObject_GetItem(supported, key)) : Ref();
+    Ref expected = key_text ? lookup(supported, key) : Ref();
     Ref expected_text = expected ? mv::format_text(expected.get()) : Ref();
     Ref got_text = expected_text ? mv::format_text(reinterpret_cast<PyObject*>(Py_TYPE(val))) : Ref();
-    return raise_invalid(fn, got_text ? Ref::steal(PyUnicode_FromFormat(
-                                            "Option '%U' should be of type '%U', got '%U'",
-                                            key_text.get(), expected_text.get(), got_text.get()))
+    return raise_invalid(fn, got_text ? mv::join({option_head.get(), key_text.get(),
+                                                   expected_head.get(), expected_text.get(),
+                                                   got_head.get(), got_text.get(), quote.get()})
                                       : Ref());
 }
 
+// `key in supported`, then supported[key]: 1 with `expected` set, 0 when the
+// key is not supported, -1 with an error set.
+int find_expected(PyObject* supported, PyObject* key, Ref& expected) {
+    if (PyDict_CheckExact(supported) && PyUnicode_CheckExact(key)) {
+        // An exact str hashes and compares without running code, and so do
+        // an exact dict's lookups of it (short of a stored key of another
+        // type with the very same hash): one lookup answers both.
+        PyObject* value = PyDict_GetItemWithError(supported, key);
+        if (!value) {
+            return PyErr_Occurred() ? -1 : 0;
+        }
+        expected = Ref::borrow(value);
+        return 1;
+    }
+    const int known = PyDict_CheckExact(supported) ? PyDict_Contains(supported, key)
+                                                   : PySequence_Contains(supported, key);
+    if (known > 0) {
+        expected = lookup(supported, key);
+        return expected ? 1 : -1;
+    }
+    return known;
+}
+
 bool check_option(Function& fn, PyObject* key, PyObject* val, PyObject* supported) {
-    const int known = PySequence_Contains(supported, key);
+    Ref expected;
+    const int known = find_expected(supported, key, expected);
     if (known <= 0) {
         return known == 0 ? unknown_option(fn, key) : false;
     }
-    Ref expected = Ref::steal(PyObject_GetItem(supported, key));
-    if (!expected) {
-        return false;
-    }
-    const int matches = PyObject_IsInstance(val, expected.get());
+    // The first test isinstance() makes, without the call.
+    const int matches = Py_TYPE(val) == reinterpret_cast<PyTypeObject*>(expected.get())
+                            ? 1
+                            : PyObject_IsInstance(val, expected.get());
     if (matches <= 0) {
         return matches == 0 ? wrong_type(fn, key, val, supported) : false;
     }

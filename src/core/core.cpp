@@ -244,10 +244,88 @@ Ref getattr(PyObject* obj, Name& name) {
 
 bool setattr(PyObject* obj, Name& name, PyObject* value) {
     PyObject* key = name.get();
-    return key && PyObject_SetAttr(obj, key, value) == 0;
+    if (!key) {
+        return false;
+    }
+    // The name is an interned str already, the one thing PyObject_SetAttr
+    // would add before handing over to the type's slot.
+    setattrofunc set = Py_TYPE(obj)->tp_setattro;
+    return (set ? set(obj, key, value) : PyObject_SetAttr(obj, key, value)) == 0;
 }
 
-Method::Method(PyObject* obj, Name& name) : callable_(getattr(obj, name)) {}
+#if MV_HAVE_VECTORCALL && (PY_VERSION_HEX >= 0x030D0000 || PY_VERSION_HEX < 0x03090000)
+namespace {
+
+// What `obj.name` finds when it is a method descriptor of the object's class
+// that the instance does not shadow, looked up as the interpreter's method
+// call does: the descriptor itself, to be called with obj first.  Returns 1
+// with `found` set to it, 2 with `found` set to the instance's own entry that
+// shadows it, 0 when the attribute must be fetched by getattr, and -1 with an
+// error set.
+int unbound_method(PyObject* obj, PyObject* key, Ref& found) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro != PyObject_GenericGetAttr || !PyUnicode_CheckExact(key) ||
+        !PyType_HasFeature(type, Py_TPFLAGS_READY)) {
+        return 0;
+    }
+    PyObject* descr = _PyType_Lookup(type, key);
+    if (!descr || !PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        return 0;
+    }
+    // A method descriptor defines no __set__, so an entry of the instance's
+    // own dict comes first.
+    Ref method = Ref::borrow(descr);
+    PyObject** dict_ptr = _PyObject_GetDictPtr(obj);
+    if (!dict_ptr) {
+#ifdef Py_TPFLAGS_MANAGED_DICT
+        if (PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
+            return 0;  // its dict could not be had: leave it to getattr
+        }
+#endif
+    } else if (*dict_ptr) {
+        Ref dict = Ref::borrow(*dict_ptr);
+        PyObject* own = PyDict_GetItemWithError(dict.get(), key);
+        if (own) {
+            found = Ref::borrow(own);
+            return 2;
+        }
+        if (PyErr_Occurred()) {
+            return -1;
+        }
+    }
+    found = std::move(method);
+    return 1;
+}
+
+}  // namespace
+#endif
+
+// `obj.name` as the interpreter looks up a method it is about to call: a
+// plain function (or other method descriptor) of the class is kept unbound
+// and called with obj prepended, so no bound method is made for the call.
+Method::Method(PyObject* obj, Name& name) {
+    PyObject* key = name.get();
+    if (!key) {
+        return;
+    }
+#if PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030D0000
+    PyObject* found = nullptr;
+    const int unbound = _PyObject_GetMethod(obj, key, &found);
+    callable_ = Ref::steal(found);
+    if (unbound && callable_) {
+        self_ = Ref::borrow(obj);
+    }
+#elif MV_HAVE_VECTORCALL
+    const int found = unbound_method(obj, key, callable_);
+    if (found == 1) {
+        self_ = Ref::borrow(obj);
+    } else if (found == 0) {
+        callable_ = Ref::steal(PyObject_GetAttr(obj, key));
+    }
+#else
+    callable_ = Ref::steal(PyObject_GetAttr(obj, key));
+#endif
+}
 
 Ref Method::operator()(std::initializer_list<PyObject*> args, KwNames* kw) {
     return call_with(callable_.get(), self_.get(), args, kw);
@@ -272,6 +350,37 @@ Ref fstring_text(PyObject* value) {
         return Ref::steal(PyObject_Repr(value));
     }
     return format_text(value);
+}
+
+Ref join(std::initializer_list<PyObject*> parts) {
+    Py_ssize_t length = 0;
+    Py_UCS4 max_char = 0;
+    for (PyObject* part : parts) {
+        if (!part) {
+            return {};
+        }
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(part) < 0) {
+            return {};
+        }
+#endif
+        length += PyUnicode_GET_LENGTH(part);
+        const Py_UCS4 part_max = PyUnicode_MAX_CHAR_VALUE(part);
+        max_char = part_max > max_char ? part_max : max_char;
+    }
+    Ref text = Ref::steal(PyUnicode_New(length, max_char));
+    if (!text) {
+        return {};
+    }
+    Py_ssize_t at = 0;
+    for (PyObject* part : parts) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(part);
+        if (PyUnicode_CopyCharacters(text.get(), at, part, 0, n) < 0) {
+            return {};
+        }
+        at += n;
+    }
+    return text;
 }
 
 bool check_str_or_none(PyObject* value, const char* name) {
@@ -323,6 +432,11 @@ bool raise_items_of_none() {
 
 bool raise_dict_resized() {
     PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+    return false;
+}
+
+bool raise_dict_keys_changed() {
+    PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
     return false;
 }
 

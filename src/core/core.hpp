@@ -17,6 +17,14 @@
 #define MV_HAVE_VECTORCALL 0
 #endif
 
+// The modules are built with hidden symbols; PyMODINIT_FUNC exports the init
+// function only from 3.9 on, so before that it is exported here.
+#if PY_VERSION_HEX >= 0x03090000
+#define MV_MODINIT_FUNC PyMODINIT_FUNC
+#else
+#define MV_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+#endif
+
 namespace mv {
 
 // ---------------------------------------------------------------------------
@@ -92,6 +100,9 @@ PyObject* raise_new(PyObject* callable, PyObject* message);
 Ref format_text(PyObject* value);
 // The same, but exact int and float through repr(), as an f-string field does.
 Ref fstring_text(PyObject* value);
+// The concatenation of `parts`, each an exact str (or a Name's text), as an
+// f-string joins its pieces: without parsing a format.
+Ref join(std::initializer_list<PyObject*> parts);
 // Truth test: 1, 0, or -1 with an exception set.
 inline int truth(PyObject* obj) { return PyObject_IsTrue(obj); }
 
@@ -128,7 +139,7 @@ bool bind(PyObject* module, const char* name, PyObject* value);
     static PyModuleDef modname##_def = {PyModuleDef_HEAD_INIT, #modname, nullptr, 0,  \
                                         nullptr, modname##_slots, nullptr, nullptr,    \
                                         nullptr};                                      \
-    PyMODINIT_FUNC PyInit_##modname(void) { return PyModuleDef_Init(&modname##_def); }
+    MV_MODINIT_FUNC PyInit_##modname(void) { return PyModuleDef_Init(&modname##_def); }
 
 // ---------------------------------------------------------------------------
 // Functions and classes

@@ -126,6 +126,29 @@ void raise_keywords_not_strings(Function* f) {
 #endif
 }
 
+// Defaults in use by a call, held until it returns; unlike an array of Refs
+// it costs nothing when no default is taken.
+class Held {
+public:
+    Held() = default;
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    ~Held() {
+        while (count_ > 0) {
+            Py_DECREF(items_[--count_]);
+        }
+    }
+    PyObject* keep(PyObject* obj) {
+        Py_INCREF(obj);
+        items_[count_++] = obj;
+        return obj;
+    }
+
+private:
+    PyObject* items_[kMaxParams];
+    Py_ssize_t count_ = 0;
+};
+
 // Index of the parameter named `key`; -1 when there is none (-2 on error).
 Py_ssize_t find_parameter(Function* f, PyObject* key) {
     const Py_ssize_t total = f->argcount + f->kwonlycount;
@@ -150,7 +173,7 @@ Py_ssize_t find_parameter(Function* f, PyObject* key) {
 // def, in its order of checks.  `parsed` receives borrowed references; defaults
 // taken from the function are kept alive in `held` for the length of the call.
 bool bind_arguments(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** parsed, Ref* held) {
+                    PyObject** parsed, Held& held) {
     const Py_ssize_t n = f->argcount;
     const Py_ssize_t total = n + f->kwonlycount;
     for (Py_ssize_t i = 0; i < total; ++i) {
@@ -195,8 +218,7 @@ bool bind_arguments(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObje
         }
         for (Py_ssize_t i = nargs > first_default ? nargs : first_default; i < n; ++i) {
             if (parsed[i] == nullptr) {
-                held[i] = Ref::borrow(PyTuple_GET_ITEM(defaults.get(), i - first_default));
-                parsed[i] = held[i].get();
+                parsed[i] = held.keep(PyTuple_GET_ITEM(defaults.get(), i - first_default));
             }
         }
     }
@@ -208,8 +230,7 @@ bool bind_arguments(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObje
         if (f->kwdefaults) {
             PyObject* value = PyDict_GetItemWithError(f->kwdefaults, PyTuple_GET_ITEM(f->varnames, i));
             if (value) {
-                held[i] = Ref::borrow(value);
-                parsed[i] = value;
+                parsed[i] = held.keep(value);
                 continue;
             }
             if (PyErr_Occurred()) {
@@ -227,7 +248,7 @@ bool bind_arguments(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* run(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* parsed[kMaxParams];
-    Ref held[kMaxParams];
+    Held held;
     if (!bind_arguments(f, args, nargs, kwnames, parsed, held)) {
         return nullptr;
     }

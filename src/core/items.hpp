@@ -5,6 +5,7 @@ namespace mv {
 
 bool raise_items_of_none();
 bool raise_dict_resized();
+bool raise_dict_keys_changed();
 
 template <class Visit>
 bool for_each_item(PyObject* mapping, Visit&& visit) {
@@ -12,17 +13,28 @@ bool for_each_item(PyObject* mapping, Visit&& visit) {
         return raise_items_of_none();
     }
     if (PyDict_CheckExact(mapping)) {
-        const Py_ssize_t size = PyDict_Size(mapping);
+        const Py_ssize_t size = PyDict_GET_SIZE(mapping);
+#if PY_VERSION_HEX >= 0x03080000
+        // Entries the walk may still yield: from 3.8 on a dict iterator stops
+        // with an error when it meets more entries than the dict had at the
+        // start, as it does when keys are replaced while the size stays.
+        Py_ssize_t remaining = size;
+#endif
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         for (;;) {
-            if (PyDict_Size(mapping) != size) {
+            if (PyDict_GET_SIZE(mapping) != size) {
                 return raise_dict_resized();
             }
             if (!PyDict_Next(mapping, &pos, &key, &value)) {
                 return true;
             }
+#if PY_VERSION_HEX >= 0x03080000
+            if (remaining-- == 0) {
+                return raise_dict_keys_changed();
+            }
+#endif
             // The visitor may run code that changes the dict; hold both.
             Ref k = Ref::borrow(key);
             Ref v = Ref::borrow(value);
