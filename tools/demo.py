@@ -76,8 +76,11 @@ def parse_args(argv):
     parser.add_argument("--url", help="URL filled into a launch string's {url}")
     parser.add_argument("--seconds", type=float, default=5.0,
                         help="how long to read (default: 5)")
-    parser.add_argument("--timeout", type=float, default=10.0,
-                        help="give up when no frame arrived after this many seconds (default: 10)")
+    # Above the base class's stall timeout (10 s), so that a stream that
+    # stalls or does not decode ends with the watchdog's error, which tells
+    # which of the two it is.
+    parser.add_argument("--timeout", type=float, default=15.0,
+                        help="give up when no frame arrived after this many seconds (default: 15)")
     parser.add_argument("--png", default="first_frame.png",
                         help="where to save the first frame (default: first_frame.png)")
     args = parser.parse_args(argv)

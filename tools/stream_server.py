@@ -1,32 +1,49 @@
 #!/usr/bin/python3
-"""Local HTTP test server that streams MJPEG the way IP cameras do.
+"""Local HTTP test server that streams video the way cameras and web servers do.
 
 The server listens on 127.0.0.1 (port 0 picks a free port) and serves an
 endless ``multipart/x-mixed-replace`` stream of JPEG frames. The frames are
 made once with GStreamer (``videotestsrc pattern=ball``, so consecutive frames
 differ) and then looped at the configured frame rate; no media is read from
-disk or network.
+disk or network. It also serves short video files in the container formats
+of ``MEDIA_FORMATS``, encoded with GStreamer on first use and kept for the
+rest of the process.
 
 Routes (query parameters are optional):
 
-``/stream.mjpg?fps=F&frames=N``
+``/stream.mjpg?fps=F&frames=N&type=T``
     The endless MJPEG stream. ``fps`` overrides the server's frame rate for
     this connection; ``frames`` ends the stream cleanly after N frames with a
-    closing boundary (an end of stream for the client).
+    closing boundary (an end of stream for the client); ``type`` replaces
+    the Content-Type header (a server that mislabels its stream).
 ``/frame.jpg``
     One JPEG frame.
+``/video.mp4``, ``/video.webm``, ``/video.<kind>?truncate=N&type=T``
+    A file of ``media_frames`` frames (``media_fps`` per second) in one of
+    ``MEDIA_FORMATS``, sent whole with its Content-Length. ``truncate``
+    sends only the first N bytes and then cuts the connection, the
+    Content-Length still announcing the whole file; ``type`` replaces the
+    Content-Type header.
 ``/drop.mjpg?after=N``
     N whole frames, then half a frame, then the connection is cut.
 ``/stall.mjpg?after=N``
     The response headers and N frames, then nothing more until the client
     leaves or the server closes.
+``/silent``
+    Reads the request and never answers, not even with headers.
 ``/garbage.mjpg``
     An endless multipart stream whose parts claim to be JPEG but hold random
     bytes.
 ``/garbage.bin``
-    Endless random bytes served as ``application/octet-stream``.
+    Endless random bytes (64 KiB per frame interval) served as
+    ``application/octet-stream``.
+``/page.html``
+    A small HTML page (a camera's login page instead of its stream).
 anything else
     404 Not Found.
+
+``closed_port()`` returns a port on 127.0.0.1 where nothing listens, for
+clients whose connection must be refused.
 
 Use it as a context manager::
 
@@ -58,6 +75,33 @@ _FRAME_GENERATION_TIMEOUT_SECONDS = 20.0
 
 _frame_cache = {}
 _frame_cache_lock = threading.Lock()
+_media_cache = {}
+_media_cache_lock = threading.Lock()
+
+# Container formats of the /video.<kind> routes: Content-Type, the GStreamer
+# elements that encode raw I420 video into it, and the Debian package that
+# ships the encoder. The files must be readable front to back without seeking
+# (HTTP servers of cameras and streaming services do not all support ranges):
+# fragmented MP4 carries its header first, WebM is streamable by nature.
+MEDIA_FORMATS = {
+    "mp4": (
+        "video/mp4",
+        "x264enc tune=zerolatency speed-preset=ultrafast key-int-max={fps} "
+        "! mp4mux fragment-duration=200 streamable=true",
+        "gstreamer1.0-plugins-ugly",
+    ),
+    "webm": (
+        "video/webm",
+        "vp8enc deadline=1 keyframe-max-dist={fps} ! webmmux streamable=true",
+        "gstreamer1.0-plugins-good",
+    ),
+}
+
+_LOGIN_PAGE = (
+    b"<!DOCTYPE html>\n<html><head><title>Camera login</title></head>\n"
+    b"<body><form method=\"post\"><input name=\"user\"><input name=\"password\" "
+    b"type=\"password\"><button>Log in</button></form></body></html>\n"
+)
 
 
 def make_jpeg_frames(width=320, height=240, count=30):
@@ -73,7 +117,37 @@ def make_jpeg_frames(width=320, height=240, count=30):
         return list(_frame_cache[key])
 
 
-def _generate_frames(width, height, count):
+def make_media(kind, width=320, height=240, frames=50, fps=25):
+    """Return a video file of ``kind`` (a key of ``MEDIA_FORMATS``) as bytes.
+
+    ``frames`` frames of ``width`` x ``height`` pixels at ``fps`` frames per
+    second, encoded with GStreamer; cached per process and parameters.
+    """
+    if kind not in MEDIA_FORMATS:
+        raise ValueError(f"unknown media kind {kind!r}; known: {', '.join(MEDIA_FORMATS)}")
+    key = (kind, int(width), int(height), int(frames), int(fps))
+    with _media_cache_lock:
+        if key not in _media_cache:
+            _media_cache[key] = _generate_media(*key)
+        return _media_cache[key]
+
+
+def _generate_media(kind, width, height, frames, fps):
+    _content_type, encoder, package = MEDIA_FORMATS[kind]
+    Gst = _gst()
+    first = encoder.split("!")[0].split()[0]
+    if Gst.ElementFactory.find(first) is None:
+        raise RuntimeError(f"cannot make {kind} test media: GStreamer element '{first}' is "
+                           f"missing (apt-get install {package})")
+    launch = (
+        f"videotestsrc pattern=ball num-buffers={frames} "
+        f"! video/x-raw,format=I420,width={width},height={height},framerate={fps}/1 "
+        f"! {encoder.format(fps=fps)}"
+    )
+    return b"".join(_run_generator(launch, f"{kind} test media"))
+
+
+def _gst():
     import gi
 
     gi.require_version("Gst", "1.0")
@@ -81,37 +155,54 @@ def _generate_frames(width, height, count):
     from gi.repository import Gst, GstApp  # noqa: F401  (GstApp: pull methods)
 
     Gst.init(None)
+    return Gst
+
+
+def _generate_frames(width, height, count):
     launch = (
         f"videotestsrc pattern=ball num-buffers={int(count)} "
         f"! video/x-raw,width={int(width)},height={int(height)},framerate=25/1 "
-        "! jpegenc quality=85 ! appsink name=sink sync=false"
+        "! jpegenc quality=85"
     )
-    pipeline = Gst.parse_launch(launch)
-    sink = pipeline.get_by_name("sink")
-    frames = []
-    try:
-        if pipeline.set_state(Gst.State.PLAYING) == Gst.StateChangeReturn.FAILURE:
-            raise RuntimeError("could not start the frame generator pipeline")
-        deadline = time.monotonic() + _FRAME_GENERATION_TIMEOUT_SECONDS
-        while len(frames) < count and time.monotonic() < deadline:
-            sample = sink.try_pull_sample(Gst.SECOND)
-            if sample is None:
-                if sink.is_eos():
-                    break
-                continue
-            buf = sample.get_buffer()
-            ok, info = buf.map(Gst.MapFlags.READ)
-            if not ok:
-                raise RuntimeError("could not map a generated JPEG buffer")
-            try:
-                frames.append(bytes(info.data))
-            finally:
-                buf.unmap(info)
-    finally:
-        pipeline.set_state(Gst.State.NULL)
+    frames = _run_generator(launch, "JPEG frames")
     if len(frames) != count:
         raise RuntimeError(f"generated {len(frames)} of {count} JPEG frames")
     return frames
+
+
+def _run_generator(launch, what):
+    """Run ``launch ! appsink`` to its end; return the buffers' bytes."""
+    Gst = _gst()
+    pipeline = Gst.parse_launch(f"{launch} ! appsink name=sink sync=false")
+    sink = pipeline.get_by_name("sink")
+    chunks = []
+    try:
+        if pipeline.set_state(Gst.State.PLAYING) == Gst.StateChangeReturn.FAILURE:
+            raise RuntimeError(f"could not start the pipeline that makes the {what}")
+        deadline = time.monotonic() + _FRAME_GENERATION_TIMEOUT_SECONDS
+        while not sink.is_eos():
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"making the {what} took longer than "
+                                   f"{_FRAME_GENERATION_TIMEOUT_SECONDS:g} s")
+            sample = sink.try_pull_sample(Gst.SECOND // 10)
+            if sample is None:
+                message = pipeline.get_bus().pop_filtered(Gst.MessageType.ERROR)
+                if message is not None:
+                    raise RuntimeError(f"making the {what} failed: "
+                                       f"{message.parse_error()[0].message}")
+                continue
+            buf = sample.get_buffer()
+            chunks.append(buf.extract_dup(0, buf.get_size()))
+    finally:
+        pipeline.set_state(Gst.State.NULL)
+    return chunks
+
+
+def closed_port():
+    """A port on 127.0.0.1 where nothing listens: connecting is refused."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
 
 
 class _ClientGone(Exception):
@@ -168,10 +259,15 @@ class _Handler(BaseHTTPRequestHandler):
             "/frame.jpg": self._single_frame,
             "/drop.mjpg": self._drop,
             "/stall.mjpg": self._stall,
+            "/silent": self._silent,
             "/garbage.mjpg": self._garbage_multipart,
             "/garbage.bin": self._garbage_bytes,
+            "/page.html": self._page,
         }
         route = routes.get(parsed.path)
+        stem, _, kind = parsed.path.rpartition(".")
+        if route is None and stem == "/video" and kind in MEDIA_FORMATS:
+            route = lambda query: self._media(kind, query)  # noqa: E731
         try:
             if route is None:
                 self.send_error(404, "Not Found")
@@ -187,9 +283,10 @@ class _Handler(BaseHTTPRequestHandler):
             return default
         return value if value > 0 else default
 
-    def _start_multipart(self):
+    def _start_multipart(self, content_type=None):
         self.send_response(200)
-        self.send_header("Content-Type", f"multipart/x-mixed-replace; boundary={BOUNDARY}")
+        self.send_header("Content-Type",
+                         content_type or f"multipart/x-mixed-replace; boundary={BOUNDARY}")
         self.send_header("Cache-Control", "no-cache, private")
         self.send_header("Pragma", "no-cache")
         self.end_headers()
@@ -225,7 +322,7 @@ class _Handler(BaseHTTPRequestHandler):
         frames = self._owner.frames
         fps = self._number(query, "fps", self._owner.fps)
         limit = self._number(query, "frames", None, int)
-        self._start_multipart()
+        self._start_multipart(query.get("type", [None])[0])
         for index in self._paced(fps, limit):
             self._write(self._part(frames[index % len(frames)]))
         self._write(f"--{BOUNDARY}--\r\n".encode("ascii"))
@@ -238,6 +335,37 @@ class _Handler(BaseHTTPRequestHandler):
         self.end_headers()
         self._write(frame)
 
+    def _media(self, kind, query):
+        try:
+            data = self._owner.media(kind)
+        except RuntimeError as exc:  # an encoder is missing
+            self.send_error(500, str(exc))
+            return
+        truncate = self._number(query, "truncate", None, int)
+        self.send_response(200)
+        self.send_header("Content-Type", query.get("type", [MEDIA_FORMATS[kind][0]])[0])
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        body = data[:truncate] if truncate is not None else data
+        for start in range(0, len(body), 16384):
+            self._write(body[start:start + 16384])
+        if truncate is not None:
+            self._cut()
+
+    def _page(self, query):
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html; charset=utf-8")
+        self.send_header("Content-Length", str(len(_LOGIN_PAGE)))
+        self.end_headers()
+        self._write(_LOGIN_PAGE)
+
+    def _cut(self):
+        """End the connection without an orderly end of the response."""
+        try:
+            self.connection.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
     def _drop(self, query):
         frames = self._owner.frames
         after = self._number(query, "after", 5, int)
@@ -245,11 +373,7 @@ class _Handler(BaseHTTPRequestHandler):
         for index in self._paced(self._owner.fps, after):
             self._write(self._part(frames[index % len(frames)]))
         self._write(self._part(frames[0])[: len(frames[0]) // 2])
-        # Cut the connection without an orderly end of the multipart body.
-        try:
-            self.connection.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
+        self._cut()
 
     def _stall(self, query):
         frames = self._owner.frames
@@ -257,6 +381,12 @@ class _Handler(BaseHTTPRequestHandler):
         self._start_multipart()
         for index in self._paced(self._owner.fps, after):
             self._write(self._part(frames[index % len(frames)]))
+        self._hold_silently()
+
+    def _silent(self, query):
+        self._hold_silently()
+
+    def _hold_silently(self):
         # Keep the connection open and silent. Polling with a short timeout
         # notices a client that hung up as well as the server's shutdown.
         self.connection.settimeout(0.2)
@@ -279,8 +409,10 @@ class _Handler(BaseHTTPRequestHandler):
         self.send_response(200)
         self.send_header("Content-Type", "application/octet-stream")
         self.end_headers()
+        # Fast enough that a client's type detection, which gives up after
+        # some amount of data, does so within a fraction of a second.
         for _ in self._paced(self._owner.fps):
-            self._write(os.urandom(4096))
+            self._write(os.urandom(65536))
 
 
 class _Server(ThreadingHTTPServer):
@@ -300,12 +432,13 @@ class StreamServer:
     """An endless MJPEG test stream on 127.0.0.1, see the module docstring."""
 
     def __init__(self, *, fps=25.0, width=320, height=240, frame_count=30,
-                 host="127.0.0.1", port=0):
+                 media_frames=50, host="127.0.0.1", port=0):
         if fps <= 0:
             raise ValueError(f"fps must be positive, got {fps!r}")
         self.fps = float(fps)
         self.width = int(width)
         self.height = int(height)
+        self.media_frames = int(media_frames)
         self.frames = make_jpeg_frames(self.width, self.height, int(frame_count))
         self._address = (host, int(port))
         self._server = None
@@ -356,6 +489,15 @@ class StreamServer:
         self.close()
 
     # -- information ----------------------------------------------------
+
+    @property
+    def media_fps(self):
+        """Frame rate of the /video.<kind> files (whole frames per second)."""
+        return max(1, round(self.fps))
+
+    def media(self, kind):
+        """The bytes that ``/video.<kind>`` serves (made on first use)."""
+        return make_media(kind, self.width, self.height, self.media_frames, self.media_fps)
 
     @property
     def port(self):

@@ -7,6 +7,13 @@ pixel in blue, green, red order, which is the layout video-analytics code
 (OpenCV and friends) expects. As always with GStreamer's packed RGB formats,
 rows are padded to a multiple of four bytes, so read the row stride from
 ``GstVideo.VideoInfo`` rather than assuming ``width * 3`` for odd widths.
+
+Such pipelines also report a stream that stops delivering frames: when no
+frame has been decoded for ``_STALL_TIMEOUT_SECONDS`` while the pipeline is
+meant to play, the bus watcher receives an ERROR, a ``Gst.ResourceError.READ``
+from the source when no data arrives either (a stalled server or network), a
+``Gst.StreamError.DECODE`` from decodebin when data arrives that does not
+decode (see ``Pipeline.add_stall_watchdog``).
 """
 import math
 import numbers
@@ -54,6 +61,16 @@ _APPSINK_PROPERTIES = {
 # default imposes no limit; a number saves the colour conversion of frames
 # that would be thrown away.
 _FRAMERATE_LIMIT = None
+
+# Seconds without a decoded frame, while the pipeline is meant to play, after
+# which pipelines set up by _set_up_decoder post an ERROR on the bus; None
+# turns the watchdog off. It counts from the start of playing, so it also
+# bounds the wait for the first frame. Long enough for a camera that sends a
+# frame every few seconds and for a slow connection to open; short enough
+# that a hung stream is noticed while someone still cares. The HTTP source's
+# own I/O timeout (15 s, three retries) would take a minute to give up on a
+# server that stalls, and bytes that never decode give no error at all.
+_STALL_TIMEOUT_SECONDS = 10.0
 
 # watcher(bus, message, pipeline), called for every message on the bus.
 _PIPELINE_WATCHER = Callable[[Gst.Bus, Gst.Message, Pipeline], None]
@@ -165,9 +182,27 @@ class _DecoderLink:
         if not linked:
             _post_stream_error(decodebin, f"the stream {self._url} contains no video")
 
+    def on_unknown_type(self, decodebin, pad, caps):
+        # decodebin's own error for this is "Your GStreamer installation is
+        # missing a plug-in", which sends people looking for a plug-in when
+        # the URL serves a web page (a camera's login page, an error page)
+        # instead of video. This error is posted first, so it is the one a
+        # watcher sees first.
+        kind = caps.get_structure(0).get_name() if caps is not None and caps.get_size() else ""
+        if kind.startswith("text/") or kind in _DOCUMENT_TYPES:
+            _post_stream_error(
+                decodebin,
+                f"{self._url} serves a {kind} document, not a video stream "
+                "(a login or error page?)",
+                Gst.StreamError.WRONG_TYPE)
 
-def _post_stream_error(element, text):
-    error = GLib.Error.new_literal(Gst.StreamError.quark(), text, int(Gst.StreamError.FAILED))
+
+# Types that typefinding gives to documents, besides text/*.
+_DOCUMENT_TYPES = ("application/xml", "application/json", "application/x-html")
+
+
+def _post_stream_error(element, text, code=Gst.StreamError.FAILED):
+    error = GLib.Error.new_literal(Gst.StreamError.quark(), text, int(code))
     element.post_message(Gst.Message.new_error(element, error, text))
 
 
@@ -199,7 +234,9 @@ class PipelineFactory:
         and announces its video pad once it knows the stream; that pad is
         linked to the converter then (other streams are left unused). With a
         frame-rate limit, frames above it are dropped before the colour
-        conversion. Must be called before the pipeline starts.
+        conversion. Unless ``_STALL_TIMEOUT_SECONDS`` is None, a stall
+        watchdog watches ``pad`` and the decoded frames. Must be called
+        before the pipeline starts.
         """
         sink = pipeline.appsink
         if sink is None:
@@ -219,6 +256,13 @@ class PipelineFactory:
         decoder.connect("deep-element-added", make_multipart_single_stream)
         decoder.connect("pad-added", link.on_pad_added)
         decoder.connect("no-more-pads", link.on_no_more_pads)
+        decoder.connect("unknown-type", link.on_unknown_type)
+        stall_timeout = _STALL_TIMEOUT_SECONDS
+        if stall_timeout is not None:
+            # Before the frame-rate limit's probe, so that it sees every
+            # decoded frame, the dropped ones included.
+            pipeline.add_stall_watchdog(stall_timeout, frame_pad=converter.get_static_pad("sink"),
+                                        data_pad=pad, decoder=decoder)
         if self._max_framerate is not None:
             converter.get_static_pad("sink").add_probe(
                 Gst.PadProbeType.BUFFER, _FrameRateLimiter(self._max_framerate))

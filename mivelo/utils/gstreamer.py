@@ -34,10 +34,20 @@ stream's sockets. As a safety net a ``Pipeline`` that is garbage-collected
 without ``close()`` is torn down on a background thread, and pipelines still
 open when the interpreter exits are closed by an ``atexit`` hook, so GStreamer
 threads never call into a finalising interpreter.
+
+Stalled streams
+---------------
+A source that stops sending (a server that hangs, a network that drops
+packets) or sends bytes that never decode into a frame leaves a pipeline
+waiting without any message of its own. ``add_stall_watchdog`` turns that
+silence into one ERROR message on the bus after a set time; the check runs on
+the bus thread, so it needs no thread of its own and ends with ``close()``.
 """
 import atexit
 import math
+import numbers
 import threading
+import time
 import weakref
 
 import gi
@@ -132,10 +142,13 @@ class _BusDispatcher:
     # so that the running thread holds the Pipeline only weakly.
     OWNER = object()
 
-    def __init__(self, bus, owner_ref, name):
+    def __init__(self, bus, owner_ref, resources_ref, name):
         self._bus = bus
         self._owner_ref = owner_ref
+        # Weak: the resources own this dispatcher.
+        self._resources_ref = resources_ref
         self._watches = []
+        self._watchdogs = []
         self._stop = threading.Event()
         self._thread = threading.Thread(
             target=self._run, name=f"mivelo-bus-{name}", daemon=True
@@ -145,6 +158,13 @@ class _BusDispatcher:
         # Replace the list instead of appending so that the thread can iterate
         # its snapshot without a lock.
         self._watches = self._watches + [(watcher, data)]
+        self._start()
+
+    def add_watchdog(self, watchdog):
+        self._watchdogs = self._watchdogs + [watchdog]
+        self._start()
+
+    def _start(self):
         if self._thread.ident is None:
             self._thread.start()
 
@@ -163,13 +183,26 @@ class _BusDispatcher:
                                self._thread.name, timeout)
         self._bus = None
         self._watches = []
+        self._watchdogs = []
 
     def _run(self):
         bus = self._bus
         poll_ns = int(_BUS_POLL_SECONDS * Gst.SECOND)
+        next_check = 0.0
         while not self._stop.is_set():
             message = bus.timed_pop(poll_ns)
-            if message is None or self._stop.is_set():
+            if self._stop.is_set():
+                continue
+            watchdogs = self._watchdogs
+            if watchdogs:
+                if message is not None:
+                    for watchdog in watchdogs:
+                        watchdog.observe(message)
+                now = time.monotonic()
+                if now >= next_check:
+                    next_check = now + _BUS_POLL_SECONDS
+                    self._check(watchdogs, now)
+            if message is None:
                 continue
             if message.type == Gst.MessageType.APPLICATION:
                 structure = message.get_structure()
@@ -188,6 +221,90 @@ class _BusDispatcher:
                     logger.exception("bus watcher %r failed on a %s message",
                                      watcher, _message_type_name(message))
                 data = None
+
+    def _check(self, watchdogs, now):
+        resources = self._resources_ref()
+        gst_pipeline = resources.gst_pipeline if resources is not None else None
+        if gst_pipeline is None:
+            return
+        for watchdog in watchdogs:
+            try:
+                watchdog.check(gst_pipeline, now)
+            except Exception:  # noqa: BLE001  (a watchdog must never end dispatch)
+                logger.exception("stall watchdog of %s failed", gst_pipeline.get_name())
+
+
+class _StallWatchdog:
+    """Posts one ERROR when decoded frames stop while the pipeline should play.
+
+    The pad probes only stamp the time of the latest buffer; ``observe`` and
+    ``check`` run on the bus thread. It holds no GStreamer object (elements
+    are looked up by name when the error is posted): GStreamer keeps the
+    probes, and a probe that held an element would keep that element, and so
+    the pipeline, alive for good.
+    """
+
+    def __init__(self, timeout, url, data_element, decoder):
+        self._timeout = timeout
+        self._url = url
+        self._data_element = data_element
+        self._decoder = decoder
+        self._last_frame = None
+        self._last_data = None
+        self._since = None
+        self._halted = False
+
+    def on_frame(self, pad, info):
+        self._last_frame = time.monotonic()
+        return Gst.PadProbeReturn.OK
+
+    def on_data(self, pad, info):
+        self._last_data = time.monotonic()
+        return Gst.PadProbeReturn.OK
+
+    def observe(self, message):
+        # The stream ended, or something already reported the failure (this
+        # watchdog's own error included): nothing more to say.
+        if message.type in (Gst.MessageType.ERROR, Gst.MessageType.EOS):
+            self._halted = True
+
+    def check(self, gst_pipeline, now):
+        _, state, pending = gst_pipeline.get_state(0)
+        if Gst.State.PLAYING not in (state, pending):
+            # Not meant to play (not started, paused on purpose, stopped or a
+            # failed start): no frame is overdue. Playing again starts afresh.
+            self._since = None
+            self._halted = False
+            return
+        if self._halted:
+            return
+        if self._since is None:
+            self._since = now
+            return
+        frame_age = now - max(self._since, self._last_frame or self._since)
+        if frame_age < self._timeout:
+            return
+        self._halted = True
+        stream = self._url or "the stream"
+        data_age = now - max(self._since, self._last_data or self._since)
+        if self._data_element is not None and data_age >= self._timeout / 2:
+            element_name = self._data_element
+            domain, code = Gst.ResourceError, Gst.ResourceError.READ
+            text = f"no data from {stream} for {data_age:.1f} s"
+            debug = (f"the source sent nothing for {data_age:.1f} s while the pipeline "
+                     f"was playing (stall timeout {self._timeout:g} s)")
+        else:
+            element_name = self._decoder
+            domain, code = Gst.StreamError, Gst.StreamError.DECODE
+            text = f"no frame decoded from {stream} for {frame_age:.1f} s although data arrives"
+            debug = (f"data kept arriving but no frame came out of the decoder for "
+                     f"{frame_age:.1f} s (stall timeout {self._timeout:g} s); "
+                     "the stream is corrupt or not what its type claims")
+        element = gst_pipeline.get_by_name(element_name) if element_name else None
+        if element is None:
+            element = gst_pipeline
+        error = GLib.Error.new_literal(domain.quark(), text, int(code))
+        element.post_message(Gst.Message.new_error(element, error, debug))
 
 
 def _message_type_name(message):
@@ -408,16 +525,70 @@ class Pipeline:
         """
         if not callable(watcher):
             raise TypeError(f"the bus watcher must be callable, not {type(watcher).__name__}")
+        data = _BusDispatcher.OWNER if pipeline is self else pipeline
+        with self._resources.lock:
+            self._dispatcher().add(watcher, data)
+
+    def add_stall_watchdog(self, timeout_seconds, *, frame_pad, data_pad=None, decoder=None):
+        """Post an ERROR on the bus when frames stop arriving.
+
+        While the pipeline is meant to play (PLAYING, or on its way there), a
+        stretch of ``timeout_seconds`` in which no buffer passes ``frame_pad``
+        (where decoded frames flow) posts one ERROR message:
+
+        * ``Gst.ResourceError.READ`` from the element of ``data_pad`` (where
+          the undecoded stream flows, normally the source's "src" pad) when
+          that pad too has been silent for at least half the timeout: the
+          server or the network stalled;
+        * ``Gst.StreamError.DECODE`` from ``decoder`` (default: the element of
+          ``frame_pad``) otherwise: data arrives but yields no frame.
+
+        The time counts from the start of playing, so a stream that never
+        delivers a frame is reported too. After the error, an EOS or any other
+        ERROR the watchdog stays quiet until the pipeline is started anew.
+        The check runs on the bus thread, which wakes at least every
+        ``_BUS_POLL_SECONDS``: the error comes at most that much after the
+        timeout. If no watcher has started that thread yet, this starts it,
+        and from then on it takes the bus messages (handing them to the
+        watchers added later).
+
+        Frames count where they pass ``frame_pad``, so a reader that stops
+        pulling is no stall as long as the sink drops what it cannot queue
+        (the factories' appsink does); a sink that blocks instead holds up
+        the decoding, and then a reader that pulls nothing for the timeout
+        gets the error too.
+        """
+        if isinstance(timeout_seconds, bool) or not isinstance(timeout_seconds, numbers.Real):
+            raise TypeError("timeout_seconds must be a number, "
+                            f"not {type(timeout_seconds).__name__}")
+        timeout = float(timeout_seconds)
+        if not 0 < timeout < math.inf:
+            raise ValueError(f"timeout_seconds must be positive and finite, got {timeout_seconds!r}")
+        data_element = data_pad.get_parent_element() if data_pad is not None else None
+        if decoder is None:
+            decoder = frame_pad.get_parent_element()
+        watchdog = _StallWatchdog(
+            timeout, self.url,
+            data_element.get_name() if data_element is not None else None,
+            decoder.get_name() if decoder is not None else None)
+        buffers = Gst.PadProbeType.BUFFER | Gst.PadProbeType.BUFFER_LIST
+        with self._resources.lock:
+            dispatcher = self._dispatcher()
+            frame_pad.add_probe(buffers, watchdog.on_frame)
+            if data_pad is not None:
+                data_pad.add_probe(buffers, watchdog.on_data)
+            dispatcher.add_watchdog(watchdog)
+
+    def _dispatcher(self):
+        """The bus dispatcher, made on first use; call with the lock held."""
         resources = self._resources
-        with resources.lock:
-            if resources.closed:
-                raise RuntimeError("the pipeline is closed")
-            if resources.dispatcher is None:
-                resources.dispatcher = _BusDispatcher(
-                    resources.gst_pipeline.get_bus(), weakref.ref(self),
-                    resources.gst_pipeline.get_name())
-            data = _BusDispatcher.OWNER if pipeline is self else pipeline
-            resources.dispatcher.add(watcher, data)
+        if resources.closed:
+            raise RuntimeError("the pipeline is closed")
+        if resources.dispatcher is None:
+            resources.dispatcher = _BusDispatcher(
+                resources.gst_pipeline.get_bus(), weakref.ref(self), weakref.ref(resources),
+                resources.gst_pipeline.get_name())
+        return resources.dispatcher
 
     # -- frames -----------------------------------------------------------
 

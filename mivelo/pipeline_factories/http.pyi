@@ -1,0 +1,17 @@
+from typing import Any, Callable, Optional
+
+from mivelo.pipeline_factories.base import PipelineFactory
+from mivelo.utils.gstreamer import Pipeline
+
+Gst: Any
+BUFFER_SRC_NAME: str
+
+class HTTPPipelineFactory(PipelineFactory):
+    def __init__(
+        self,
+        *,
+        url: str,
+        pipeline_watcher: Callable[[Any, Any, Pipeline], object],
+        on_complete: Optional[Callable[[Pipeline], object]],
+    ) -> None: ...
+    def build(self) -> Pipeline: ...

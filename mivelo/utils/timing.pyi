@@ -1,0 +1,14 @@
+from logging import Logger
+
+logger: Logger
+
+class Timeout:
+    start: float
+    time_seconds: float
+    raise_error: bool
+    print_timeout: bool
+    def __init__(
+        self, time_seconds: float, raise_error: bool = True, print_timeout: bool = False
+    ) -> None: ...
+    def reset(self) -> None: ...
+    def __bool__(self) -> bool: ...

@@ -1,0 +1,253 @@
+"""Faulty servers and bad input: an error or an end reaches the watcher in time,
+nothing blocks and nothing is left behind.
+
+Each test gets a server of its own, so that its connections can be counted.
+The stall watchdog runs with a short timeout here (``STALL``); in use it is
+``base._STALL_TIMEOUT_SECONDS``.
+"""
+import gc
+import threading
+import time
+from typing import NamedTuple
+
+import pytest
+
+from gst_support import needs_gst
+
+from conftest import REAL_GST, wait_until
+from stream_checks import FACTORIES, ResourceSnapshot, Timer, build, pull_all
+
+pytestmark = needs_gst
+
+if REAL_GST:
+    from gi.repository import GLib, Gst
+
+    import mivelo.pipeline_factories.base as base
+    from mivelo.utils.gstreamer import Pipeline
+    from stream_server import StreamServer, closed_port
+
+STALL = 1.0
+# Bounds, with room for a loaded 2-core machine; the measured times are a
+# small fraction of them (see the README).
+BUILD_SECONDS = 1.0
+PROMPT_SECONDS = 3.0
+STALL_SECONDS = STALL + 1.0
+PULL_TIMEOUT = 0.3
+PULL_SLACK = 0.7
+CLOSE_SECONDS = 2.0
+
+
+@pytest.fixture
+def server():
+    with StreamServer(fps=25) as srv:
+        yield srv
+
+
+@pytest.fixture(autouse=True)
+def short_stall_timeout(monkeypatch):
+    if REAL_GST:
+        monkeypatch.setattr(base, "_STALL_TIMEOUT_SECONDS", STALL)
+
+
+class Fault(NamedTuple):
+    path: str
+    # What the HTTP factory's watcher gets first: "EOS", or an ERROR's
+    # (domain, code name, element name prefix).
+    http: object
+    # The custom factory's pipelines have no stall watchdog: for the faults
+    # that only the watchdog reports, its bound is the pull timeout.
+    custom_reports: bool = True
+    # Reported only after the stall timeout.
+    slow: bool = False
+
+
+def error(domain, code, source):
+    return (domain, code, source)
+
+
+FAULTS = {
+    "not-found": Fault("/missing.mjpg", error("ResourceError", "NOT_FOUND", "buffer_src")),
+    "refused": Fault("http://127.0.0.1:{closed}/stream.mjpg",
+                     error("ResourceError", "OPEN_READ", "buffer_src")),
+    "cut-mid-frame": Fault("/drop.mjpg?after=5", "EOS"),
+    "stall-before-body": Fault("/stall.mjpg", error("ResourceError", "READ", "buffer_src"),
+                               custom_reports=False, slow=True),
+    "stall-mid-stream": Fault("/stall.mjpg?after=5", error("ResourceError", "READ", "buffer_src"),
+                              custom_reports=False, slow=True),
+    "no-response": Fault("/silent", error("ResourceError", "READ", "buffer_src"),
+                         custom_reports=False, slow=True),
+    "garbage-jpeg-parts": Fault("/garbage.mjpg", error("StreamError", "DECODE", "decodebin"),
+                                custom_reports=False, slow=True),
+    "garbage-bytes": Fault("/garbage.bin", error("StreamError", "TYPE_NOT_FOUND", "typefind")),
+    "html-page": Fault("/page.html", error("StreamError", "WRONG_TYPE", "decodebin")),
+    "truncated-mp4": Fault("/video.mp4?truncate={half_mp4}", error("ResourceError", None, "buffer_src")),
+    "truncated-webm": Fault("/video.webm?truncate={half_webm}",
+                            error("ResourceError", None, "buffer_src")),
+    "mp4-header-only": Fault("/video.mp4?truncate=300", error("ResourceError", None, "buffer_src")),
+}
+
+
+def fault_url(server, path):
+    path = path.format(closed=closed_port(), half_mp4=len(server.media("mp4")) // 2,
+                       half_webm=len(server.media("webm")) // 2)
+    return path if path.startswith("http:") else server.url(path)
+
+
+def first_report(recorder, timeout):
+    """The first ERROR or EOS message within ``timeout`` s, or None."""
+    deadline = time.monotonic() + timeout
+    while True:
+        reports = [m for m in recorder.messages()
+                   if m.type in (Gst.MessageType.ERROR, Gst.MessageType.EOS)]
+        if reports or time.monotonic() >= deadline:
+            return reports[0] if reports else None
+        time.sleep(0.01)
+
+
+def check_report(message, expected):
+    if expected == "EOS":
+        assert message.type == Gst.MessageType.EOS, message.parse_error()
+        return
+    domain, code, source = expected
+    assert message.type == Gst.MessageType.ERROR
+    gerror, debug = message.parse_error()
+    domain = getattr(Gst, domain)
+    assert gerror.domain == GLib.quark_to_string(domain.quark()), (gerror.message, debug)
+    if code is not None:
+        assert gerror.code == int(getattr(domain, code)), (gerror.message, debug)
+    assert message.src.get_name().startswith(source), message.src.get_name()
+
+
+class TestFaultyServers:
+    @pytest.mark.parametrize("name", list(FAULTS))
+    @pytest.mark.parametrize("factory", FACTORIES)
+    def test_reported_in_time_without_blocking_or_leaks(self, server, bus_recorder,
+                                                       factory, name):
+        fault = FAULTS[name]
+        url = fault_url(server, fault.path)
+        resources = ResourceSnapshot(server)
+        timer = Timer()
+        pipeline = build(factory, url, bus_recorder)
+        try:
+            assert timer.elapsed < BUILD_SECONDS
+            # Frames that came before the fault are fine; then the appsink
+            # must give up within the pull timeout.
+            pull_all(pipeline, PULL_TIMEOUT)
+            if factory == "http" or fault.custom_reports:
+                bound = STALL_SECONDS if fault.slow else PROMPT_SECONDS
+                message = first_report(bus_recorder, bound - timer.elapsed)
+                assert message is not None, f"nothing reported within {bound} s"
+                if factory == "http":
+                    check_report(message, fault.http)
+                if fault.slow:
+                    assert timer.elapsed >= STALL
+            pulled = Timer()
+            assert pipeline.pull_sample(PULL_TIMEOUT) is None
+            assert pulled.elapsed < PULL_TIMEOUT + PULL_SLACK
+        finally:
+            closing = Timer()
+            pipeline.close()
+            assert closing.elapsed < CLOSE_SECONDS
+        resources.assert_released()
+
+
+class TestBadInput:
+    @pytest.mark.parametrize("url", [
+        None, "", "not a url", "http://[::1", "http://127.0.0.1:0/stream.mjpg",
+    ])
+    def test_unusable_url_is_an_error_from_the_source(self, bus_recorder, url):
+        resources = ResourceSnapshot()
+        timer = Timer()
+        with build("http", url, bus_recorder) as pipeline:
+            assert timer.elapsed < BUILD_SECONDS
+            message = first_report(bus_recorder, PROMPT_SECONDS)
+            assert message is not None and message.type == Gst.MessageType.ERROR
+            assert message.src.get_name() == "buffer_src"
+            assert pipeline.pull_sample(PULL_TIMEOUT) is None
+        resources.assert_released()
+
+    @pytest.mark.parametrize("path", ["/stream.mjpg?type=text/plain",
+                                      "/video.mp4?type=text/html"])
+    def test_mislabelled_stream_is_decoded_by_its_content(self, server, bus_recorder, path):
+        # Servers get Content-Type wrong; the data decides.
+        with build("http", server.url(path), bus_recorder) as pipeline:
+            assert pipeline.pull_sample(PROMPT_SECONDS) is not None
+            assert not bus_recorder.messages(Gst.MessageType.ERROR)
+
+    def test_launch_string_that_never_prerolls_gives_up_at_the_pull_timeout(
+            self, server, bus_recorder):
+        # Parses and plays, but the valve lets nothing through to the sink.
+        launch = ("souphttpsrc location={url} name=buffer_src ! valve drop=true "
+                  "! appsink name=main_sink")
+        resources = ResourceSnapshot(server)
+        timer = Timer()
+        with build("custom", server.url("/stream.mjpg"), bus_recorder, launch=launch) as pipeline:
+            assert timer.elapsed < BUILD_SECONDS
+            pulled = Timer()
+            assert pipeline.pull_sample(PULL_TIMEOUT) is None
+            assert pulled.elapsed < PULL_TIMEOUT + PULL_SLACK
+            assert pipeline.gst_pipeline.get_state(0)[1] != Gst.State.PLAYING
+            assert server.active_connections == 1
+        resources.assert_released()
+
+
+class TestStallWatchdog:
+    """What the watchdog must not report, and what it must not hold."""
+
+    def run(self, recorder, url, seconds):
+        frames = 0
+        with build("http", url, recorder) as pipeline:
+            deadline = time.monotonic() + seconds
+            while time.monotonic() < deadline:
+                frames += pipeline.pull_sample(0.05) is not None
+        return frames
+
+    def test_slow_camera_is_no_stall(self, server, bus_recorder):
+        # Three frames a second: gaps of a third of the stall timeout.
+        frames = self.run(bus_recorder, server.url("/stream.mjpg?fps=3"), 2 * STALL)
+        assert frames >= 3
+        assert not bus_recorder.messages(Gst.MessageType.ERROR)
+
+    def test_frame_rate_limit_below_one_per_timeout_is_no_stall(self, server, bus_recorder,
+                                                                monkeypatch):
+        # The watchdog counts decoded frames, not the ones the limit passes.
+        import mivelo.pipeline_factories.http as http
+
+        monkeypatch.setattr(http, "_FRAMERATE_LIMIT", 1 / (2 * STALL))
+        frames = self.run(bus_recorder, server.url("/stream.mjpg"), 2 * STALL)
+        assert 1 <= frames <= 2
+        assert not bus_recorder.messages(Gst.MessageType.ERROR)
+
+    def test_paused_and_ended_pipelines_are_no_stall(self, server, bus_recorder):
+        with build("http", server.url("/stream.mjpg?frames=40"), bus_recorder) as pipeline:
+            assert pipeline.pull_sample(PROMPT_SECONDS) is not None
+            pipeline.set_state(Gst.State.PAUSED)
+            time.sleep(1.5 * STALL)
+            pipeline.set_state(Gst.State.PLAYING)
+            assert pipeline.pull_sample(PROMPT_SECONDS) is not None
+            pull_all(pipeline, PROMPT_SECONDS)
+            assert bus_recorder.wait_for(Gst.MessageType.EOS, PROMPT_SECONDS) is not None
+            time.sleep(1.2 * STALL)
+        assert not bus_recorder.messages(Gst.MessageType.ERROR)
+
+    def test_closed_pipeline_is_freed(self, server):
+        # The watchdog's probes stay on the pads until they die; were they to
+        # hold an element, the pipeline would never be freed.
+        pipeline = build("http", server.url("/stream.mjpg"), lambda bus, message, data: None)
+        assert pipeline.pull_sample(PROMPT_SECONDS) is not None
+        freed = threading.Event()
+        watch = pipeline.get_by_name("buffer_src").weak_ref(freed.set)  # noqa: F841
+        pipeline.close()
+        del pipeline
+        gc.collect()
+        assert wait_until(freed.is_set, 3.0)
+
+    @pytest.mark.parametrize("timeout, error_type", [
+        (0, ValueError), (-1, ValueError), (float("inf"), ValueError), (float("nan"), ValueError),
+        ("1", TypeError), (True, TypeError),
+    ])
+    def test_invalid_timeout_is_refused(self, timeout, error_type):
+        with Pipeline(None) as pipeline:
+            pad = pipeline.new_element("identity", properties={}).get_static_pad("sink")
+            with pytest.raises(error_type):
+                pipeline.add_stall_watchdog(timeout, frame_pad=pad)
