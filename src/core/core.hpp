@@ -39,6 +39,7 @@ public:
     explicit Name(const char* text) noexcept;
     Name(const Name&) = delete;
     Name& operator=(const Name&) = delete;
+    ~Name() = default;  // the string itself is kept for the life of the process
     // Borrowed reference; NULL with an exception set if it cannot be made.
     PyObject* get() noexcept;
     const char* text() const noexcept { return text_; }
@@ -57,6 +58,7 @@ public:
     explicit KwNames(const char* a, const char* b = nullptr, const char* c = nullptr) noexcept;
     KwNames(const KwNames&) = delete;
     KwNames& operator=(const KwNames&) = delete;
+    ~KwNames() = default;
     PyObject* get() noexcept;  // borrowed tuple, or NULL with an exception set
     Py_ssize_t size() const noexcept { return names_[2] ? 3 : names_[1] ? 2 : 1; }
 
