@@ -38,19 +38,16 @@ class TimeoutRef:
         pass
 
 
-def check_tunables_ref(supplied, supported):
-    pass
-
-
 for ref, name in [(HTTPPipelineFactoryRef, "HTTPPipelineFactory"),
                   (CustomPipelineFactoryRef, "CustomPipelineFactory"),
                   (TimeoutRef, "Timeout")]:
     for attr in vars(ref).values():
         if inspect.isfunction(attr):
             attr.__qualname__ = f"{name}.{attr.__name__}"
-check_tunables_ref.__qualname__ = check_tunables_ref.__name__ = "check_tunables"
-check_tunables_ref.__code__ = check_tunables_ref.__code__.replace(co_name="check_tunables") \
-    if hasattr(check_tunables_ref.__code__, "replace") else check_tunables_ref.__code__
+# Named as the real one, since the messages name the code object before 3.10.
+_namespace = {}
+exec("def check_tunables(supplied, supported):\n    pass\n", _namespace)
+check_tunables_ref = _namespace["check_tunables"]
 
 S = object()  # stands for `self` where the call passes it explicitly
 

@@ -1,0 +1,39 @@
+"""Plain-Python twin of mivelo.pipeline_factories.http."""
+from gi.repository import Gst
+
+from mivelo.utils.gstreamer import Pipeline
+from mivelo.pipeline_factories.base import (  # noqa: I100
+    _APPSINK_PROPERTIES,
+    _FRAMERATE_LIMIT,
+    _ON_COMPLETE_CALLBACK,  # noqa: F401
+    _PIPELINE_WATCHER,  # noqa: F401
+    BUFFER_SRC_NAME,
+    PipelineFactory,
+)
+
+
+class HTTPPipelineFactory(PipelineFactory):
+    """Creates a pipeline for an HTTP URL."""
+
+    def __init__(self, *, url: "str", pipeline_watcher: "_PIPELINE_WATCHER",
+                 on_complete: "_ON_COMPLETE_CALLBACK"):
+        """
+        :param url: The URL to connect to
+        :param pipeline_watcher: Function to connect to the pipeline's bus
+        :param on_complete: Called when the pipeline has been built successfully
+        """
+        if url is not None and type(url) is not str:
+            raise TypeError("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
+                            % ("url", "str", type(url).__name__))
+        super().__init__(url=url, max_framerate=_FRAMERATE_LIMIT, on_complete=on_complete)
+        self._pipeline_watcher = pipeline_watcher
+
+    def build(self) -> "Pipeline":
+        pipeline = Pipeline(self._url)
+        pipeline.add_bus_watch(self._pipeline_watcher, pipeline)
+        pipeline.appsink = pipeline.new_element("appsink", properties=_APPSINK_PROPERTIES)
+        src = pipeline.new_element("souphttpsrc", properties={"location": self._url},
+                                   name=BUFFER_SRC_NAME)
+        self._set_up_decoder(src, src.get_static_pad("src"), pipeline)
+        pipeline.set_state(Gst.State.PLAYING)
+        return pipeline
