@@ -6,7 +6,7 @@
 // refuses a URL that could end a value and start new elements or properties:
 // one holding a double quote, a backslash or a control character, or white
 // space where a {url} field stands outside double quotes.
-#include "core.hpp"
+#include "factory.hpp"
 
 namespace {
 
@@ -17,31 +17,24 @@ using mv::Name;
 using mv::Ref;
 
 Name Pipeline_("Pipeline");
-Name Gst_("Gst");
 Name InvalidCustomPipelineError_("InvalidCustomPipelineError");
 Name APPSINK_PROPERTIES("_APPSINK_PROPERTIES");
-Name FRAMERATE_LIMIT("_FRAMERATE_LIMIT");
 Name BUFFER_SRC_NAME("BUFFER_SRC_NAME");
 Name url_("_url");
 Name pipeline_str_("_pipeline_str");
 Name pipeline_watcher_("_pipeline_watcher");
 Name logger_("_logger");
 Name from_launch_string_("from_launch_string");
-Name add_bus_watch_("add_bus_watch");
 Name get_by_name_("get_by_name");
 Name set_property_("set_property");
 Name appsink_attr("appsink");
 Name get_static_pad_("get_static_pad");
-Name set_state_("set_state");
 Name warning_("warning");
 Name format_("format");
-Name State_("State");
-Name PLAYING_("PLAYING");
 Name url_field("{url}");
 Name main_sink_("main_sink");
 Name src_("src");
 
-KwNames base_init_keywords("url", "max_framerate", "on_complete");
 KwNames url_keyword("url");
 
 const char kNoBufferSource[] =
@@ -195,9 +188,7 @@ PyObject* init(Function& fn, PyObject* const* args) {
     if (!mv::check_str_or_none(pipeline_str, "pipeline_str") || !mv::check_str_or_none(url, "url")) {
         return nullptr;
     }
-    Ref max_framerate = mv::global(fn, FRAMERATE_LIMIT);
-    if (!max_framerate ||
-        !mv::call_super_init(fn, self, {url, max_framerate.get(), on_complete}, base_init_keywords)) {
+    if (!factory::init_base(fn, self, url, on_complete)) {
         return nullptr;
     }
     if (pipeline_str == Py_None) {
@@ -237,13 +228,6 @@ Ref parse(Function& fn, PyObject* self) {
     Ref launch = from_launch_string ? mv::getattr(self, pipeline_str_) : Ref();
     Ref url = launch ? mv::getattr(self, url_) : Ref();
     return url ? from_launch_string({launch.get(), url.get()}) : Ref();
-}
-
-// pipeline.add_bus_watch(self._pipeline_watcher, pipeline)
-bool watch_bus(PyObject* self, PyObject* pipeline) {
-    Method add_bus_watch(pipeline, add_bus_watch_);
-    Ref watcher = add_bus_watch ? mv::getattr(self, pipeline_watcher_) : Ref();
-    return watcher && add_bus_watch({watcher.get(), pipeline});
 }
 
 // The element named "main_sink", which must exist.
@@ -301,26 +285,17 @@ bool check_buffer_source(Function& fn, PyObject* self, PyObject* pipeline) {
     return true;
 }
 
-// pipeline.set_state(Gst.State.PLAYING)
-bool play(Function& fn, PyObject* pipeline) {
-    Method set_state(pipeline, set_state_);
-    Ref gst = set_state ? mv::global(fn, Gst_) : Ref();
-    Ref state = gst ? mv::getattr(gst.get(), State_) : Ref();
-    Ref playing = state ? mv::getattr(state.get(), PLAYING_) : Ref();
-    return playing && set_state({playing.get()});
-}
-
 // build(self) -> "Pipeline"
 PyObject* build(Function& fn, PyObject* const* args) {
     PyObject* self = args[0];
     Ref pipeline = parse(fn, self);
-    if (!pipeline || !watch_bus(self, pipeline.get())) {
+    if (!pipeline || !factory::watch_bus(self, pipeline.get())) {
         return nullptr;
     }
     Ref sink = find_sink(fn, self, pipeline.get());
     if (!sink || !configure_sink(fn, sink.get()) ||
         !mv::setattr(pipeline.get(), appsink_attr, sink.get()) ||
-        !check_buffer_source(fn, self, pipeline.get()) || !play(fn, pipeline.get())) {
+        !check_buffer_source(fn, self, pipeline.get()) || !factory::play(fn, pipeline.get())) {
         return nullptr;
     }
     return pipeline.release();
@@ -355,14 +330,10 @@ int exec_custom(PyObject* module) {
     if (!mv::import_names(module, "gi.repository", 0, {"Gst"}) ||
         !mv::import_names(module, "mivelo.errors", 0, {"InvalidCustomPipelineError"}) ||
         !mv::import_names(module, "mivelo.utils.gstreamer", 0, {"Pipeline"}) ||
-        !mv::import_names(module, "base", 1,
-                          {"_APPSINK_PROPERTIES", "_FRAMERATE_LIMIT", "_ON_COMPLETE_CALLBACK",
-                           "_PIPELINE_WATCHER", "BUFFER_SRC_NAME", "PipelineFactory"})) {
+        !factory::import_base(module)) {
         return -1;
     }
-    Ref base = Ref::steal(PyObject_GetAttrString(module, "PipelineFactory"));
-    Ref cls = base ? mv::make_class(module, base.get(), kFactory) : Ref();
-    return cls && mv::bind(module, kFactory.name, cls.get()) ? 0 : -1;
+    return mv::define_class(module, "PipelineFactory", kFactory) ? 0 : -1;
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 namespace {
 
 using mv::ClassSpec;
-using mv::Ref;
 
 const ClassSpec kStreamSetupError = {
     "StreamSetupError", "An exception happened during setup of the stream.", nullptr};
@@ -22,25 +21,14 @@ const ClassSpec kInvalidRuntimeOptionError = {
 const ClassSpec kNotLinkedError = {
     "NotLinkedError", "Raised when there was a problem while linking two elements", nullptr};
 
-// Creates the class on `base` and binds it before the next one is made.
-bool define(PyObject* module, PyObject* base, const ClassSpec& spec) {
-    Ref cls = mv::make_class(module, base, spec);
-    return cls && mv::bind(module, spec.name, cls.get());
-}
-
-// The subclasses of StreamSetupError take it from the module, as it stands
-// once the first class has been bound.
-bool define_on_global(PyObject* module, const char* base_name, const ClassSpec& spec) {
-    Ref base = Ref::steal(PyObject_GetAttrString(module, base_name));
-    return base && define(module, base.get(), spec);
-}
-
+// Each class takes its base from the module (or the builtins) as it stands
+// once the classes before it have been bound.
 int exec_errors(PyObject* module) {
-    const bool ok = define(module, PyExc_Exception, kStreamSetupError) &&
-                    define_on_global(module, "StreamSetupError", kInvalidCustomPipelineError) &&
-                    define_on_global(module, "StreamSetupError", kSourceNotFoundError) &&
-                    define(module, PyExc_Exception, kInvalidRuntimeOptionError) &&
-                    define(module, PyExc_Exception, kNotLinkedError);
+    const bool ok = mv::define_class(module, "Exception", kStreamSetupError) &&
+                    mv::define_class(module, "StreamSetupError", kInvalidCustomPipelineError) &&
+                    mv::define_class(module, "StreamSetupError", kSourceNotFoundError) &&
+                    mv::define_class(module, "Exception", kInvalidRuntimeOptionError) &&
+                    mv::define_class(module, "Exception", kNotLinkedError);
     return ok ? 0 : -1;
 }
 

@@ -5,7 +5,7 @@
 // join the two through its decoding stage and asks for PLAYING.  Module
 // globals are looked up at each use so that rebinding them takes effect at
 // the next call; nothing is caught.
-#include "core.hpp"
+#include "factory.hpp"
 
 namespace {
 
@@ -16,26 +16,19 @@ using mv::Name;
 using mv::Ref;
 
 Name Pipeline_("Pipeline");
-Name Gst_("Gst");
 Name APPSINK_PROPERTIES("_APPSINK_PROPERTIES");
-Name FRAMERATE_LIMIT("_FRAMERATE_LIMIT");
 Name BUFFER_SRC_NAME("BUFFER_SRC_NAME");
 Name url_("_url");
 Name pipeline_watcher_("_pipeline_watcher");
 Name set_up_decoder_("_set_up_decoder");
-Name add_bus_watch_("add_bus_watch");
 Name new_element_("new_element");
 Name appsink_attr("appsink");
 Name get_static_pad_("get_static_pad");
-Name set_state_("set_state");
-Name State_("State");
-Name PLAYING_("PLAYING");
 Name appsink_("appsink");
 Name souphttpsrc_("souphttpsrc");
 Name location_("location");
 Name src_("src");
 
-KwNames base_init_keywords("url", "max_framerate", "on_complete");
 KwNames properties_keyword("properties");
 KwNames properties_and_name_keywords("properties", "name");
 
@@ -48,27 +41,11 @@ PyObject* init(Function& fn, PyObject* const* args) {
     if (!mv::check_str_or_none(url, "url")) {
         return nullptr;
     }
-    Ref max_framerate = mv::global(fn, FRAMERATE_LIMIT);
-    if (!max_framerate ||
-        !mv::call_super_init(fn, self, {url, max_framerate.get(), on_complete}, base_init_keywords) ||
+    if (!factory::init_base(fn, self, url, on_complete) ||
         !mv::setattr(self, pipeline_watcher_, pipeline_watcher)) {
         return nullptr;
     }
     Py_RETURN_NONE;
-}
-
-// The `Gst.State.PLAYING` of the module's current `Gst`.
-Ref playing_state(Function& fn) {
-    Ref gst = mv::global(fn, Gst_);
-    Ref state = gst ? mv::getattr(gst.get(), State_) : Ref();
-    return state ? mv::getattr(state.get(), PLAYING_) : Ref();
-}
-
-// pipeline.add_bus_watch(self._pipeline_watcher, pipeline)
-bool watch_bus(PyObject* self, PyObject* pipeline) {
-    Method add_bus_watch(pipeline, add_bus_watch_);
-    Ref watcher = add_bus_watch ? mv::getattr(self, pipeline_watcher_) : Ref();
-    return watcher && add_bus_watch({watcher.get(), pipeline});
 }
 
 // pipeline.appsink = pipeline.new_element("appsink", properties=_APPSINK_PROPERTIES)
@@ -114,16 +91,12 @@ PyObject* build(Function& fn, PyObject* const* args) {
     Ref pipeline_class = mv::global(fn, Pipeline_);
     Ref url = pipeline_class ? mv::getattr(self, url_) : Ref();
     Ref pipeline = url ? mv::call(pipeline_class.get(), {url.get()}) : Ref();
-    if (!pipeline || !watch_bus(self, pipeline.get()) || !add_sink(fn, pipeline.get())) {
+    if (!pipeline || !factory::watch_bus(self, pipeline.get()) || !add_sink(fn, pipeline.get())) {
         return nullptr;
     }
     Ref source = add_source(fn, self, pipeline.get());
-    if (!source || !set_up_decoder(self, source.get(), pipeline.get())) {
-        return nullptr;
-    }
-    Method set_state(pipeline.get(), set_state_);
-    Ref playing = set_state ? playing_state(fn) : Ref();
-    if (!playing || !set_state({playing.get()})) {
+    if (!source || !set_up_decoder(self, source.get(), pipeline.get()) ||
+        !factory::play(fn, pipeline.get())) {
         return nullptr;
     }
     return pipeline.release();
@@ -154,14 +127,10 @@ const mv::ClassSpec kFactory = {"HTTPPipelineFactory", "Creates a pipeline for a
 int exec_http(PyObject* module) {
     if (!mv::import_names(module, "gi.repository", 0, {"Gst"}) ||
         !mv::import_names(module, "mivelo.utils.gstreamer", 0, {"Pipeline"}) ||
-        !mv::import_names(module, "base", 1,
-                          {"_APPSINK_PROPERTIES", "_FRAMERATE_LIMIT", "_ON_COMPLETE_CALLBACK",
-                           "_PIPELINE_WATCHER", "BUFFER_SRC_NAME", "PipelineFactory"})) {
+        !factory::import_base(module)) {
         return -1;
     }
-    Ref base = Ref::steal(PyObject_GetAttrString(module, "PipelineFactory"));
-    Ref cls = base ? mv::make_class(module, base.get(), kFactory) : Ref();
-    return cls && mv::bind(module, kFactory.name, cls.get()) ? 0 : -1;
+    return mv::define_class(module, "PipelineFactory", kFactory) ? 0 : -1;
 }
 
 }  // namespace

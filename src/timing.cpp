@@ -216,8 +216,7 @@ int exec_timing(PyObject* module) {
         !mv::import_names(module, "mivelo", 0, {"logger"})) {
         return -1;
     }
-    Ref cls = mv::make_class(module, nullptr, kTimeout);
-    return cls && mv::bind(module, kTimeout.name, cls.get()) ? 0 : -1;
+    return mv::define_class(module, nullptr, kTimeout) ? 0 : -1;
 }
 
 }  // namespace

@@ -526,19 +526,41 @@ Ref make_class(PyObject* module, PyObject* base, const ClassSpec& spec) {
     return cls;
 }
 
-Ref global(Function& fn, Name& name) {
-    PyObject* key = name.get();
-    if (!key) {
-        return {};
-    }
-    PyObject* value = PyDict_GetItemWithError(fn.globals, key);
+namespace {
+
+// `key` in `globals`, then in `builtins`; NameError when in neither.
+Ref lookup_global(PyObject* globals, PyObject* builtins, PyObject* key) {
+    PyObject* value = PyDict_GetItemWithError(globals, key);
     if (!value && !PyErr_Occurred()) {
-        value = PyDict_GetItemWithError(fn.builtins, key);
+        value = PyDict_GetItemWithError(builtins, key);
         if (!value && !PyErr_Occurred()) {
             raise_name_error(key);
         }
     }
     return Ref::borrow(value);
+}
+
+}  // namespace
+
+Ref global(Function& fn, Name& name) {
+    PyObject* key = name.get();
+    return key ? lookup_global(fn.globals, fn.builtins, key) : Ref();
+}
+
+bool define_class(PyObject* module, const char* base_name, const ClassSpec& spec) {
+    Ref base;
+    if (base_name) {
+        Ref key = Ref::steal(PyUnicode_InternFromString(base_name));
+        Ref builtins = key ? Ref::steal(PyImport_ImportModule("builtins")) : Ref();
+        base = builtins ? lookup_global(PyModule_GetDict(module), PyModule_GetDict(builtins.get()),
+                                        key.get())
+                        : Ref();
+        if (!base) {
+            return false;
+        }
+    }
+    Ref cls = make_class(module, base.get(), spec);
+    return cls && bind(module, spec.name, cls.get());
 }
 
 Ref call_super_init(Function& fn, PyObject* self, std::initializer_list<PyObject*> kwvalues,

@@ -176,6 +176,11 @@ Ref make_function(PyObject* module, const FunctionSpec& spec, const char* owner_
 // __prepare__ holding __module__, __qualname__, __doc__ and the methods.
 Ref make_class(PyObject* module, PyObject* base, const ClassSpec& spec);
 
+// `class <spec.name>(<base_name>): ...` at the top level of `module`: the base
+// is looked up as a module global (then builtin) as it stands now, and the
+// class is bound in the module.  No base_name: a class on object.
+bool define_class(PyObject* module, const char* base_name, const ClassSpec& spec);
+
 // Looks `name` up as the function's module global, then as a builtin.
 Ref global(Function& fn, Name& name);
 

@@ -1,0 +1,44 @@
+#include "factory.hpp"
+
+namespace factory {
+
+namespace {
+
+mv::Name FRAMERATE_LIMIT("_FRAMERATE_LIMIT");
+mv::Name Gst_("Gst");
+mv::Name State_("State");
+mv::Name PLAYING_("PLAYING");
+mv::Name pipeline_watcher_("_pipeline_watcher");
+mv::Name add_bus_watch_("add_bus_watch");
+mv::Name set_state_("set_state");
+mv::KwNames base_init_keywords("url", "max_framerate", "on_complete");
+
+}  // namespace
+
+bool init_base(mv::Function& fn, PyObject* self, PyObject* url, PyObject* on_complete) {
+    mv::Ref max_framerate = mv::global(fn, FRAMERATE_LIMIT);
+    return max_framerate && mv::call_super_init(fn, self, {url, max_framerate.get(), on_complete},
+                                                base_init_keywords);
+}
+
+bool watch_bus(PyObject* self, PyObject* pipeline) {
+    mv::Method add_bus_watch(pipeline, add_bus_watch_);
+    mv::Ref watcher = add_bus_watch ? mv::getattr(self, pipeline_watcher_) : mv::Ref();
+    return watcher && add_bus_watch({watcher.get(), pipeline});
+}
+
+bool play(mv::Function& fn, PyObject* pipeline) {
+    mv::Method set_state(pipeline, set_state_);
+    mv::Ref gst = set_state ? mv::global(fn, Gst_) : mv::Ref();
+    mv::Ref state = gst ? mv::getattr(gst.get(), State_) : mv::Ref();
+    mv::Ref playing = state ? mv::getattr(state.get(), PLAYING_) : mv::Ref();
+    return playing && set_state({playing.get()});
+}
+
+bool import_base(PyObject* module) {
+    return mv::import_names(module, "base", 1,
+                            {"_APPSINK_PROPERTIES", "_FRAMERATE_LIMIT", "_ON_COMPLETE_CALLBACK",
+                             "_PIPELINE_WATCHER", "BUFFER_SRC_NAME", "PipelineFactory"});
+}
+
+}  // namespace factory
