@@ -147,7 +147,7 @@ bool url_field_outside_quotes(PyObject* launch) {
 // quote, a backslash or a control character; where a field may stand outside
 // a double-quoted value, also with white space or a leading single quote.
 bool check_url(Function& fn, PyObject* launch, PyObject* url_text) {
-#if PY_VERSION_HEX < 0x030C0000
+#if !MV_HAVE_READY_STRINGS
     if (PyUnicode_READY(launch) < 0 || PyUnicode_READY(url_text) < 0) {
         return false;
     }

@@ -9,7 +9,7 @@ constexpr size_t kMaxArgs = 8;
 // Calls with vectorcall's layout: `stack[-1]` may be used by the callee, the
 // positional arguments come first and the keyword values after them.
 Ref vectorcall(PyObject* callable, PyObject** stack, size_t npos, PyObject* kwnames) {
-#if PY_VERSION_HEX >= 0x03090000
+#if MV_HAVE_PUBLIC_VECTORCALL
     return Ref::steal(
         PyObject_Vectorcall(callable, stack, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 #elif MV_HAVE_VECTORCALL
@@ -93,7 +93,7 @@ void raise_name_error(PyObject* name) {
     if (!error) {
         return;
     }
-#if PY_VERSION_HEX >= 0x030A0000
+#if MV_HAVE_QUALNAME_ERRORS
     static Name name_attr("name");
     if (!setattr(error.get(), name_attr, name)) {
         return;
@@ -174,7 +174,7 @@ bool super_start(PyObject* owner, PyObject* obj, Ref& start, PyObject*& bind_to)
 }
 
 Ref type_dict(PyTypeObject* type) {
-#if PY_VERSION_HEX >= 0x030C0000
+#if MV_HAVE_TYPE_GET_DICT
     return Ref::steal(PyType_GetDict(type));
 #else
     return Ref::borrow(type->tp_dict);
@@ -253,7 +253,7 @@ bool setattr(PyObject* obj, Name& name, PyObject* value) {
     return (set ? set(obj, key, value) : PyObject_SetAttr(obj, key, value)) == 0;
 }
 
-#if MV_HAVE_VECTORCALL && (PY_VERSION_HEX >= 0x030D0000 || PY_VERSION_HEX < 0x03090000)
+#if MV_HAVE_VECTORCALL && !MV_HAVE_GET_METHOD
 namespace {
 
 // What `obj.name` finds when it is a method descriptor of the object's class
@@ -308,7 +308,7 @@ Method::Method(PyObject* obj, Name& name) {
     if (!key) {
         return;
     }
-#if PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030D0000
+#if MV_HAVE_GET_METHOD
     PyObject* found = nullptr;
     const int unbound = _PyObject_GetMethod(obj, key, &found);
     callable_ = Ref::steal(found);
@@ -359,7 +359,7 @@ Ref join(std::initializer_list<PyObject*> parts) {
         if (!part) {
             return {};
         }
-#if PY_VERSION_HEX < 0x030C0000
+#if !MV_HAVE_READY_STRINGS
         if (PyUnicode_READY(part) < 0) {
             return {};
         }

@@ -11,15 +11,9 @@
 #include <cstddef>
 #include <initializer_list>
 
-#if PY_VERSION_HEX >= 0x03080000
-#define MV_HAVE_VECTORCALL 1
-#else
-#define MV_HAVE_VECTORCALL 0
-#endif
-
 // The modules are built with hidden symbols; PyMODINIT_FUNC exports the init
 // function only from 3.9 on, so before that it is exported here.
-#if PY_VERSION_HEX >= 0x03090000
+#if MV_HAVE_EXPORTED_MODINIT
 #define MV_MODINIT_FUNC PyMODINIT_FUNC
 #else
 #define MV_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*

@@ -11,7 +11,7 @@ namespace {
 constexpr Py_ssize_t kMaxParams = 8;
 
 #if MV_HAVE_VECTORCALL
-#if PY_VERSION_HEX >= 0x03090000
+#if MV_HAVE_PUBLIC_VECTORCALL
 constexpr unsigned long kVectorcallFlag = Py_TPFLAGS_HAVE_VECTORCALL;
 #else
 constexpr unsigned long kVectorcallFlag = _Py_TPFLAGS_HAVE_VECTORCALL;
@@ -29,7 +29,7 @@ Function* as_function(PyObject* obj) { return reinterpret_cast<Function*>(obj); 
 // What the messages call the function: the code's name before 3.10, the
 // qualified name from 3.10 on.
 Ref call_name(Function* f) {
-#if PY_VERSION_HEX >= 0x030A0000
+#if MV_HAVE_QUALNAME_ERRORS
     return Ref::borrow(f->qualname);
 #else
     static Name co_name("co_name");
@@ -115,7 +115,7 @@ void raise_keyword_error(Function* f, const char* what, PyObject* key) {
 }
 
 void raise_keywords_not_strings(Function* f) {
-#if PY_VERSION_HEX >= 0x03090000
+#if MV_HAVE_PUBLIC_VECTORCALL
     (void)f;
     PyErr_SetString(PyExc_TypeError, "keywords must be strings");
 #else
@@ -449,7 +449,7 @@ PyMemberDef function_members[] = {
     {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
     {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
     {"__globals__", T_OBJECT, offsetof(Function, globals), READONLY, nullptr},
-#if PY_VERSION_HEX >= 0x030A0000
+#if MV_HAVE_QUALNAME_ERRORS
     {"__builtins__", T_OBJECT, offsetof(Function, builtins), READONLY, nullptr},
 #endif
     {nullptr, 0, 0, 0, nullptr},

@@ -14,7 +14,7 @@ bool for_each_item(PyObject* mapping, Visit&& visit) {
     }
     if (PyDict_CheckExact(mapping)) {
         const Py_ssize_t size = PyDict_GET_SIZE(mapping);
-#if PY_VERSION_HEX >= 0x03080000
+#if MV_HAVE_DICT_KEYS_CHECK
         // Entries the walk may still yield: from 3.8 on a dict iterator stops
         // with an error when it meets more entries than the dict had at the
         // start, as it does when keys are replaced while the size stays.
@@ -30,7 +30,7 @@ bool for_each_item(PyObject* mapping, Visit&& visit) {
             if (!PyDict_Next(mapping, &pos, &key, &value)) {
                 return true;
             }
-#if PY_VERSION_HEX >= 0x03080000
+#if MV_HAVE_DICT_KEYS_CHECK
             if (remaining-- == 0) {
                 return raise_dict_keys_changed();
             }

@@ -6,8 +6,7 @@
 // `borrow()` makes a new reference from a borrowed one.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "version.hpp"
 
 #include <utility>
 
