@@ -92,7 +92,7 @@ private:
 // Raises what `raise callable(message)` raises.  Always returns nullptr.
 PyObject* raise_new(PyObject* callable, PyObject* message);
 
-// Text of a value as a format field with an empty specification converts it.
+// Text of a value as format(value, "") gives it.
 Ref format_text(PyObject* value);
 // The same, but exact int and float through repr(), as an f-string field does.
 Ref fstring_text(PyObject* value);
