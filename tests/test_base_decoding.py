@@ -155,6 +155,8 @@ class TestFrameRateLimiter:
         untimed = type("Info", (), {"get_buffer": lambda self: None})()
         passed = sum(limiter(None, untimed) == Gst.PadProbeReturn.OK for _ in range(250))
         assert 99 <= passed <= 101
+        # The stall watchdog's count: every frame, the dropped ones included.
+        assert limiter.frames_seen() == 250
 
     @pytest.mark.parametrize("value, error", [
         (0, ValueError), (-1, ValueError), (float("nan"), ValueError), ("5", TypeError), (True, TypeError),

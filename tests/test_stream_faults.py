@@ -5,7 +5,10 @@ Each test gets a server of its own, so that its connections can be counted.
 The stall watchdog runs with a short timeout here (``STALL``); in use it is
 ``base._STALL_TIMEOUT_SECONDS``.
 """
+import collections
+import contextlib
 import gc
+import itertools
 import threading
 import time
 from typing import NamedTuple
@@ -20,7 +23,7 @@ from stream_checks import FACTORIES, ResourceSnapshot, Timer, build, pull_all
 pytestmark = needs_gst
 
 if REAL_GST:
-    from gi.repository import GLib, Gst
+    from gi.repository import GLib, GObject, Gst
 
     import mivelo.pipeline_factories.base as base
     from mivelo.utils.gstreamer import Pipeline
@@ -122,8 +125,12 @@ class TestFaultyServers:
     @pytest.mark.parametrize("name", list(FAULTS))
     @pytest.mark.parametrize("factory", FACTORIES)
     def test_reported_in_time_without_blocking_or_leaks(self, server, bus_recorder,
-                                                       factory, name):
+                                                       factory, name, monkeypatch):
         fault = FAULTS[name]
+        if REAL_GST and not fault.slow:
+            # A prompt fault must be reported by its own error, not by the
+            # watchdog overtaking it on a loaded machine.
+            monkeypatch.setattr(base, "_STALL_TIMEOUT_SECONDS", PROMPT_SECONDS + 1.0)
         url = fault_url(server, fault.path)
         resources = ResourceSnapshot(server)
         timer = Timer()
@@ -230,9 +237,17 @@ class TestStallWatchdog:
             time.sleep(1.2 * STALL)
         assert not bus_recorder.messages(Gst.MessageType.ERROR)
 
+    def test_reader_that_stops_pulling_is_no_stall(self, server, bus_recorder):
+        # The appsink drops the frames nobody pulls, and they count as frames.
+        with build("http", server.url("/stream.mjpg"), bus_recorder) as pipeline:
+            assert pipeline.pull_sample(PROMPT_SECONDS) is not None
+            time.sleep(2 * STALL)
+            assert pipeline.pull_sample(PROMPT_SECONDS) is not None
+        assert not bus_recorder.messages(Gst.MessageType.ERROR)
+
     def test_closed_pipeline_is_freed(self, server):
-        # The watchdog's probes stay on the pads until they die; were they to
-        # hold an element, the pipeline would never be freed.
+        # The watchdog holds no element; were it to hold one, the pipeline
+        # would outlive close().
         pipeline = build("http", server.url("/stream.mjpg"), lambda bus, message, data: None)
         assert pipeline.pull_sample(PROMPT_SECONDS) is not None
         freed = threading.Event()
@@ -248,6 +263,158 @@ class TestStallWatchdog:
     ])
     def test_invalid_timeout_is_refused(self, timeout, error_type):
         with Pipeline(None) as pipeline:
-            pad = pipeline.new_element("identity", properties={}).get_static_pad("sink")
+            sink = pipeline.new_element("fakesink", properties={})
             with pytest.raises(error_type):
-                pipeline.add_stall_watchdog(timeout, frame_pad=pad)
+                pipeline.add_stall_watchdog(timeout, frame_sink=sink)
+
+    def test_frame_sink_must_count_frames_and_counter_be_callable(self):
+        with Pipeline(None) as pipeline:
+            # identity has "stats" too, but not a sink's frame counts.
+            identity = pipeline.new_element("identity", properties={})
+            sink = pipeline.new_element("fakesink", properties={})
+            for bad in (identity, identity.get_static_pad("sink"), None):
+                with pytest.raises(TypeError, match="frame_sink"):
+                    pipeline.add_stall_watchdog(1.0, frame_sink=bad)
+            with pytest.raises(TypeError, match="frame_counter"):
+                pipeline.add_stall_watchdog(1.0, frame_sink=sink, frame_counter=5)
+
+
+# Sources for a pipeline "SOURCE ! valve drop=true ! fakesink": nothing
+# reaches the sink, and the "src" pad of the element called "source" tells
+# whether data comes.
+DATA_ARRIVES = "souphttpsrc name=source location={stream}"
+NO_DATA = "appsrc name=source is-live=true"
+# Answers no BYTES position: whether data comes is unknown.
+DATA_UNKNOWN = "appsrc name=source is-live=true format=time"
+
+
+class TestStallWatchdogReports:
+    """add_stall_watchdog on pipelines of its own, with a source that can be controlled."""
+
+    URL = "test://camera"
+
+    @pytest.fixture(autouse=True)
+    def stream(self, server):
+        self.server = server
+
+    def start(self, recorder, source, drop=True, **watchdog):
+        source = source.format(stream=self.server.url("/stream.mjpg"))
+        pipeline = Pipeline.from_launch_string(
+            f"{source} ! valve name=valve drop={str(drop).lower()} "
+            "! fakesink name=sink", self.URL)
+        pipeline.add_bus_watch(recorder, pipeline)
+        pipeline.add_stall_watchdog(
+            STALL, frame_sink=pipeline.get_by_name("sink"),
+            data_pad=pipeline.get_by_name("source").get_static_pad("src"),
+            decoder=pipeline.get_by_name("valve"), **watchdog)
+        pipeline.set_state(Gst.State.PLAYING)
+        return pipeline
+
+    @pytest.mark.parametrize("source, domain, code, reporter, text", [
+        (DATA_ARRIVES, "StreamError", "DECODE", "valve",
+         f"no frame decoded from {URL} for {{}} s although data arrives"),
+        (NO_DATA, "ResourceError", "READ", "source", f"no data from {URL} for {{}} s"),
+        (DATA_UNKNOWN, "StreamError", "DECODE", "valve", f"no frame decoded from {URL} for {{}} s"),
+    ], ids=["data-arrives", "no-data", "data-unknown"])
+    def test_one_error_tells_stopped_data_from_undecoded_data(self, bus_recorder, source,
+                                                              domain, code, reporter, text):
+        timer = Timer()
+        with self.start(bus_recorder, source):
+            message = first_report(bus_recorder, STALL_SECONDS)
+            assert message is not None, f"nothing reported within {STALL_SECONDS} s"
+            assert timer.elapsed >= STALL
+            check_report(message, (domain, code, reporter))
+            gerror, _ = message.parse_error()
+            seconds = gerror.message.split(" for ", 1)[1].split(" s", 1)[0]
+            assert float(seconds) >= STALL
+            assert gerror.message == text.format(seconds)
+            # One error, however long the silence goes on.
+            time.sleep(1.5 * STALL)
+        assert len(bus_recorder.messages(Gst.MessageType.ERROR)) == 1
+
+    def test_quiet_after_another_error(self, bus_recorder):
+        with self.start(bus_recorder, NO_DATA) as pipeline:
+            source = pipeline.get_by_name("source")
+            error = GLib.Error.new_literal(Gst.CoreError.quark(), "earlier failure",
+                                           int(Gst.CoreError.FAILED))
+            source.post_message(Gst.Message.new_error(source, error, "from the test"))
+            time.sleep(STALL_SECONDS)
+        errors = bus_recorder.messages(Gst.MessageType.ERROR)
+        assert [e.parse_error()[0].message for e in errors] == ["earlier failure"]
+
+    def test_frames_at_the_sink_are_no_stall(self, bus_recorder):
+        with self.start(bus_recorder, DATA_ARRIVES, drop=False) as pipeline:
+            time.sleep(2 * STALL)
+            stats = pipeline.get_by_name("sink").get_property("stats")
+            assert stats.get_uint64("rendered")[1] > 0
+        assert not bus_recorder.messages(Gst.MessageType.ERROR)
+
+    def test_frames_counted_before_the_sink_are_no_stall(self, bus_recorder):
+        # Stands for frames that something before the sink takes out.
+        counter = itertools.count()
+        with self.start(bus_recorder, DATA_ARRIVES, frame_counter=counter.__next__):
+            time.sleep(2 * STALL)
+        assert next(counter) > 5
+        assert not bus_recorder.messages(Gst.MessageType.ERROR)
+
+
+@contextlib.contextmanager
+def counting_callbacks(counts):
+    """Counts, in ``counts``, the calls of every pad probe and signal handler
+    registered from Python meanwhile."""
+
+    def counting(name, function):
+        def wrapper(*args, **kwargs):
+            counts[name] += 1
+            return function(*args, **kwargs)
+        return wrapper
+
+    add_probe, connect = Gst.Pad.add_probe, GObject.Object.connect
+    Gst.Pad.add_probe = lambda pad, mask, callback, *args: add_probe(
+        pad, mask, counting(f"probe {callback!r}", callback), *args)
+    GObject.Object.connect = lambda obj, signal, callback, *args: connect(
+        obj, signal, counting(f"{signal} {callback!r}", callback), *args)
+    try:
+        yield counting
+    finally:
+        Gst.Pad.add_probe, GObject.Object.connect = add_probe, connect
+
+
+class TestPythonPerFrame:
+    """The package runs no Python code per frame unless a frame-rate limit is set."""
+
+    FRAMES = 40
+
+    def calls_per_frame(self, url):
+        """{callback: calls per decoded frame} of the pad probes, signal handlers
+        and the bus watcher, over frames after the setup."""
+        counts = collections.Counter()
+        with counting_callbacks(counts) as counting:
+            pipeline = build("http", url, counting("watcher", lambda bus, message, data: None))
+        with pipeline:
+            assert len(pull_all(pipeline, PROMPT_SECONDS, limit=5)) == 5
+            sink = pipeline.appsink
+            before = dict(counts)
+            rendered = sink.get_property("stats").get_uint64("rendered")[1]
+            pull_all(pipeline, PROMPT_SECONDS, limit=self.FRAMES)
+            frames = sink.get_property("stats").get_uint64("rendered")[1] - rendered
+        # The appsink may have held a frame or two before the count began.
+        assert frames >= self.FRAMES - 2
+        return {name: (counts[name] - before.get(name, 0)) / frames for name in counts
+                if counts[name] != before.get(name, 0)}
+
+    def test_none_by_default(self, server):
+        calls = self.calls_per_frame(server.url("/stream.mjpg"))
+        # Bus messages are not per frame; a stray one may fall into the count.
+        assert calls.pop("watcher", 0) < 0.1
+        assert calls == {}
+
+    def test_only_the_frame_rate_limiter_with_a_limit(self, server, monkeypatch):
+        import mivelo.pipeline_factories.http as http
+
+        monkeypatch.setattr(http, "_FRAMERATE_LIMIT", 1000.0)
+        calls = self.calls_per_frame(server.url("/stream.mjpg"))
+        assert calls.pop("watcher", 0) < 0.1
+        ((name, rate),) = calls.items()
+        assert "_FrameRateLimiter" in name
+        assert 0.95 < rate < 1.05

@@ -59,7 +59,9 @@ _APPSINK_PROPERTIES = {
 # the appsink; None lets every frame of the stream through. The appsink
 # already discards frames that the reader does not collect in time, so the
 # default imposes no limit; a number saves the colour conversion of frames
-# that would be thrown away.
+# that would be thrown away, at the price of a Python buffer probe on every
+# decoded frame (_FrameRateLimiter). Without a limit no Python code of this
+# package runs per frame.
 _FRAMERATE_LIMIT = None
 
 # Seconds without a decoded frame, while the pipeline is meant to play, after
@@ -105,6 +107,14 @@ class _FrameRateLimiter:
     timestamps, and a file or test source decoded faster than real time is
     thinned by stream time, not by how fast this machine decodes it. Integer
     nanoseconds throughout, so the schedule does not drift.
+
+    This is the one place where Python runs per frame, and only when a limit
+    is set: GStreamer's own rate element, videorate, works from timestamps
+    and drops every frame of an untimestamped MJPEG stream, and stamping the
+    buffers at the HTTP source (do-timestamp with is-live) was seen to abort
+    the process. Since it sees every decoded frame anyway, it also counts
+    them (``frames_seen``) for the stall watchdog, which counts frames at the
+    sink and so never sees the ones dropped here.
     """
 
     def __init__(self, max_framerate, clock_ns=time.monotonic_ns):
@@ -117,8 +127,14 @@ class _FrameRateLimiter:
         self._next = None
         self._last = None
         self._clock = None
+        self._seen = 0
+
+    def frames_seen(self):
+        """Frames that reached the probe so far, the dropped ones included."""
+        return self._seen
 
     def __call__(self, pad, info):
+        self._seen += 1
         buffer = info.get_buffer()
         if buffer is not None and buffer.pts != Gst.CLOCK_TIME_NONE:
             now, clock = buffer.pts, "pts"
@@ -235,8 +251,12 @@ class PipelineFactory:
         linked to the converter then (other streams are left unused). With a
         frame-rate limit, frames above it are dropped before the colour
         conversion. Unless ``_STALL_TIMEOUT_SECONDS`` is None, a stall
-        watchdog watches ``pad`` and the decoded frames. Must be called
-        before the pipeline starts.
+        watchdog watches the data leaving ``pad`` and the decoded frames.
+        Must be called before the pipeline starts.
+
+        Without a frame-rate limit no Python code of this package runs per
+        frame: the watchdog polls counters from the bus thread instead of
+        probing buffers.
         """
         sink = pipeline.appsink
         if sink is None:
@@ -257,12 +277,21 @@ class PipelineFactory:
         decoder.connect("pad-added", link.on_pad_added)
         decoder.connect("no-more-pads", link.on_no_more_pads)
         decoder.connect("unknown-type", link.on_unknown_type)
-        stall_timeout = _STALL_TIMEOUT_SECONDS
-        if stall_timeout is not None:
-            # Before the frame-rate limit's probe, so that it sees every
-            # decoded frame, the dropped ones included.
-            pipeline.add_stall_watchdog(stall_timeout, frame_pad=converter.get_static_pad("sink"),
-                                        data_pad=pad, decoder=decoder)
+        limiter = None
         if self._max_framerate is not None:
-            converter.get_static_pad("sink").add_probe(
-                Gst.PadProbeType.BUFFER, _FrameRateLimiter(self._max_framerate))
+            limiter = _FrameRateLimiter(self._max_framerate)
+            converter.get_static_pad("sink").add_probe(Gst.PadProbeType.BUFFER, limiter)
+        stall_timeout = _STALL_TIMEOUT_SECONDS
+        if stall_timeout is None:
+            return
+        if sink.find_property("stats") is None:
+            # GStreamer before 1.18: its sinks keep no count of frames.
+            logger.warning("no stall watchdog for %s: this GStreamer's appsink has no "
+                           "'stats' property (1.18 or later has)", self._url)
+            return
+        # The sink counts the frames it gets; with a frame-rate limit, the
+        # limiter counts those it drops before them, so that a limit of less
+        # than a frame per timeout is no stall.
+        pipeline.add_stall_watchdog(
+            stall_timeout, frame_sink=sink, data_pad=pad, decoder=decoder,
+            frame_counter=limiter.frames_seen if limiter is not None else None)

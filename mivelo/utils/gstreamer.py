@@ -40,8 +40,11 @@ Stalled streams
 A source that stops sending (a server that hangs, a network that drops
 packets) or sends bytes that never decode into a frame leaves a pipeline
 waiting without any message of its own. ``add_stall_watchdog`` turns that
-silence into one ERROR message on the bus after a set time; the check runs on
-the bus thread, so it needs no thread of its own and ends with ``close()``.
+silence into one ERROR message on the bus after a set time. It learns about
+progress by reading counters that GStreamer keeps anyway (the sink's
+statistics, the source's byte position) from the bus thread, so it adds no
+thread and no Python code to the streaming threads, and it ends with
+``close()``.
 """
 import atexit
 import math
@@ -54,7 +57,8 @@ import gi
 
 gi.require_version("Gst", "1.0")
 gi.require_version("GstApp", "1.0")
-from gi.repository import GLib, Gst, GstApp  # noqa: E402
+gi.require_version("GstBase", "1.0")
+from gi.repository import GLib, Gst, GstApp, GstBase  # noqa: E402
 
 from mivelo import logger  # noqa: E402
 
@@ -237,36 +241,60 @@ class _BusDispatcher:
 class _StallWatchdog:
     """Posts one ERROR when decoded frames stop while the pipeline should play.
 
-    The pad probes only stamp the time of the latest buffer; ``observe`` and
-    ``check`` run on the bus thread. It holds no GStreamer object (elements
-    are looked up by name when the error is posted): GStreamer keeps the
-    probes, and a probe that held an element would keep that element, and so
-    the pipeline, alive for good.
+    Everything runs on the bus thread: ``observe`` sees every message,
+    ``check`` polls the progress counters (see ``Pipeline.add_stall_watchdog``)
+    and notes when they last changed. Nothing of it runs per buffer. It holds
+    no GStreamer object, only element names that ``check`` looks up in the
+    pipeline it is handed, so it keeps nothing alive that the pipeline does
+    not.
     """
 
-    def __init__(self, timeout, url, data_element, decoder):
+    def __init__(self, timeout, url, frame_sink, data_source, decoder, frame_counter):
         self._timeout = timeout
         self._url = url
-        self._data_element = data_element
+        self._frame_sink = frame_sink
+        # (element name, pad name) of the undecoded stream, or None.
+        self._data_source = data_source
         self._decoder = decoder
-        self._last_frame = None
-        self._last_data = None
+        self._frame_counter = frame_counter
         self._since = None
+        self._frames = None
+        self._last_frame = None
+        self._data = None
+        self._last_data = None
+        self._data_known = False
         self._halted = False
-
-    def on_frame(self, pad, info):
-        self._last_frame = time.monotonic()
-        return Gst.PadProbeReturn.OK
-
-    def on_data(self, pad, info):
-        self._last_data = time.monotonic()
-        return Gst.PadProbeReturn.OK
 
     def observe(self, message):
         # The stream ended, or something already reported the failure (this
         # watchdog's own error included): nothing more to say.
         if message.type in (Gst.MessageType.ERROR, Gst.MessageType.EOS):
             self._halted = True
+
+    def _frame_progress(self, gst_pipeline):
+        """A value that changes whenever a frame has been decoded."""
+        rendered = None
+        sink = gst_pipeline.get_by_name(self._frame_sink)
+        if sink is not None:
+            stats = sink.get_property("stats")
+            if stats is not None:
+                # Frames that the sink dropped as late were decoded too.
+                rendered = stats.get_uint64("rendered")[1] + stats.get_uint64("dropped")[1]
+        counted = self._frame_counter() if self._frame_counter is not None else None
+        return rendered, counted
+
+    def _data_progress(self, gst_pipeline):
+        """Bytes the source has delivered, or None when it cannot tell."""
+        if self._data_source is None:
+            return None
+        element_name, pad_name = self._data_source
+        element = gst_pipeline.get_by_name(element_name)
+        pad = element.get_static_pad(pad_name) if element is not None else None
+        if pad is None:
+            return None
+        answered, position = pad.query_position(Gst.Format.BYTES)
+        # -1 is GStreamer's "unknown".
+        return position if answered and position >= 0 else None
 
     def check(self, gst_pipeline, now):
         _, state, pending = gst_pipeline.get_state(0)
@@ -278,28 +306,46 @@ class _StallWatchdog:
             return
         if self._halted:
             return
+        frames = self._frame_progress(gst_pipeline)
+        data = self._data_progress(gst_pipeline)
+        # What the source says now decides: one that stopped answering (or
+        # answered only before it started) cannot tell whether data comes.
+        self._data_known = data is not None
         if self._since is None:
-            self._since = now
+            # Counters are compared for change, not growth: the sink resets
+            # its statistics on some state changes.
+            self._since = self._last_frame = self._last_data = now
+            self._frames, self._data = frames, data
             return
-        frame_age = now - max(self._since, self._last_frame or self._since)
+        if frames != self._frames:
+            self._frames, self._last_frame = frames, now
+        if data is not None and data != self._data:
+            self._data, self._last_data = data, now
+        frame_age = now - self._last_frame
         if frame_age < self._timeout:
             return
         self._halted = True
         stream = self._url or "the stream"
-        data_age = now - max(self._since, self._last_data or self._since)
-        if self._data_element is not None and data_age >= self._timeout / 2:
-            element_name = self._data_element
+        data_age = now - self._last_data
+        if self._data_known and data_age >= self._timeout / 2:
+            element_name = self._data_source[0]
             domain, code = Gst.ResourceError, Gst.ResourceError.READ
             text = f"no data from {stream} for {data_age:.1f} s"
             debug = (f"the source sent nothing for {data_age:.1f} s while the pipeline "
                      f"was playing (stall timeout {self._timeout:g} s)")
-        else:
+        elif self._data_known:
             element_name = self._decoder
             domain, code = Gst.StreamError, Gst.StreamError.DECODE
             text = f"no frame decoded from {stream} for {frame_age:.1f} s although data arrives"
             debug = (f"data kept arriving but no frame came out of the decoder for "
                      f"{frame_age:.1f} s (stall timeout {self._timeout:g} s); "
                      "the stream is corrupt or not what its type claims")
+        else:
+            element_name = self._decoder
+            domain, code = Gst.StreamError, Gst.StreamError.DECODE
+            text = f"no frame decoded from {stream} for {frame_age:.1f} s"
+            debug = (f"no frame came out of the decoder for {frame_age:.1f} s (stall timeout "
+                     f"{self._timeout:g} s); whether data still arrives is not known")
         element = gst_pipeline.get_by_name(element_name) if element_name else None
         if element is None:
             element = gst_pipeline
@@ -529,34 +575,44 @@ class Pipeline:
         with self._resources.lock:
             self._dispatcher().add(watcher, data)
 
-    def add_stall_watchdog(self, timeout_seconds, *, frame_pad, data_pad=None, decoder=None):
+    def add_stall_watchdog(self, timeout_seconds, *, frame_sink, data_pad=None, decoder=None,
+                           frame_counter=None):
         """Post an ERROR on the bus when frames stop arriving.
 
         While the pipeline is meant to play (PLAYING, or on its way there), a
-        stretch of ``timeout_seconds`` in which no buffer passes ``frame_pad``
-        (where decoded frames flow) posts one ERROR message:
+        stretch of ``timeout_seconds`` in which no frame reaches
+        ``frame_sink`` posts one ERROR message:
 
         * ``Gst.ResourceError.READ`` from the element of ``data_pad`` (where
           the undecoded stream flows, normally the source's "src" pad) when
           that pad too has been silent for at least half the timeout: the
           server or the network stalled;
-        * ``Gst.StreamError.DECODE`` from ``decoder`` (default: the element of
-          ``frame_pad``) otherwise: data arrives but yields no frame.
+        * ``Gst.StreamError.DECODE`` from ``decoder`` (default:
+          ``frame_sink``) otherwise: data arrives but yields no frame (or,
+          without a ``data_pad`` that can tell, frames just stopped).
 
         The time counts from the start of playing, so a stream that never
         delivers a frame is reported too. After the error, an EOS or any other
         ERROR the watchdog stays quiet until the pipeline is started anew.
-        The check runs on the bus thread, which wakes at least every
-        ``_BUS_POLL_SECONDS``: the error comes at most that much after the
-        timeout. If no watcher has started that thread yet, this starts it,
-        and from then on it takes the bus messages (handing them to the
-        watchers added later).
 
-        Frames count where they pass ``frame_pad``, so a reader that stops
-        pulling is no stall as long as the sink drops what it cannot queue
-        (the factories' appsink does); a sink that blocks instead holds up
-        the decoding, and then a reader that pulls nothing for the timeout
-        gets the error too.
+        No code runs per buffer: the bus thread, which wakes at least every
+        ``_BUS_POLL_SECONDS``, polls how far the stream got and notes when
+        that last changed, so the error comes at most about two such periods
+        after the timeout. Frames are counted by ``frame_sink``'s "stats"
+        (rendered plus dropped buffers; it must be a ``GstBaseSink`` of
+        GStreamer 1.18 or later) and, if given, by ``frame_counter()``, a
+        quick, thread-safe callable returning a number that changes with
+        every decoded frame, for frames that something before the sink takes
+        out; a change in either counts as a frame. Data is counted
+        by a BYTES position query on ``data_pad``, which sources derived from
+        ``GstBaseSrc`` answer with the bytes delivered so far. If no watcher
+        has started the bus thread yet, this starts it, and from then on it
+        takes the bus messages (handing them to the watchers added later).
+
+        A sink that drops what it cannot queue (the factories' appsink does)
+        counts the frames it drops, so a reader that stops pulling is no
+        stall; a sink that blocks instead holds up the decoding, and then a
+        reader that pulls nothing for the timeout gets the error too.
         """
         if isinstance(timeout_seconds, bool) or not isinstance(timeout_seconds, numbers.Real):
             raise TypeError("timeout_seconds must be a number, "
@@ -564,20 +620,22 @@ class Pipeline:
         timeout = float(timeout_seconds)
         if not 0 < timeout < math.inf:
             raise ValueError(f"timeout_seconds must be positive and finite, got {timeout_seconds!r}")
+        if (not isinstance(frame_sink, GstBase.BaseSink)
+                or frame_sink.find_property("stats") is None):
+            raise TypeError("frame_sink must be a GstBaseSink with a 'stats' property "
+                            f"(GStreamer 1.18 or later), not {frame_sink!r}")
+        if frame_counter is not None and not callable(frame_counter):
+            raise TypeError(
+                f"frame_counter must be callable or None, not {type(frame_counter).__name__}")
         data_element = data_pad.get_parent_element() if data_pad is not None else None
         if decoder is None:
-            decoder = frame_pad.get_parent_element()
+            decoder = frame_sink
         watchdog = _StallWatchdog(
-            timeout, self.url,
-            data_element.get_name() if data_element is not None else None,
-            decoder.get_name() if decoder is not None else None)
-        buffers = Gst.PadProbeType.BUFFER | Gst.PadProbeType.BUFFER_LIST
+            timeout, self.url, frame_sink.get_name(),
+            (data_element.get_name(), data_pad.get_name()) if data_element is not None else None,
+            decoder.get_name(), frame_counter)
         with self._resources.lock:
-            dispatcher = self._dispatcher()
-            frame_pad.add_probe(buffers, watchdog.on_frame)
-            if data_pad is not None:
-                data_pad.add_probe(buffers, watchdog.on_data)
-            dispatcher.add_watchdog(watchdog)
+            self._dispatcher().add_watchdog(watchdog)
 
     def _dispatcher(self):
         """The bus dispatcher, made on first use; call with the lock held."""
