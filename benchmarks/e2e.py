@@ -182,7 +182,7 @@ def fps(url, rounds=5, seconds=3.0):
         "appsink_limited": {(http, "_FRAMERATE_LIMIT"): 1e5},
     }
     if getattr(base, "_STALL_TIMEOUT_SECONDS", None) is not None:
-        # The stall watchdog's Python buffer probes switched off.
+        # The stall watchdog switched off, to show what its polling costs.
         variants["appsink_no_watchdog"] = {(base, "_STALL_TIMEOUT_SECONDS"): None}
     rates = {name: [] for name in variants}
     shares = []

@@ -154,7 +154,7 @@ def table(micro, e2e):
                          f"{ratio['appsink']:.3f}", ">= 0.95",
                          verdict(ratio["appsink"], 0.95, False)))
             labels = {"appsink_limited": "  same, with _FRAMERATE_LIMIT set (Python probe)",
-                      "appsink_no_watchdog": "  same, stall watchdog off (no Python probes)"}
+                      "appsink_no_watchdog": "  same, stall watchdog off"}
             for name, label in labels.items():
                 if name in best:
                     rows.append((label, f"{best[name]:.0f}", "", f"{ratio[name]:.3f}", "", ""))
