@@ -475,16 +475,21 @@ def http_patches(*fail, **names):
     return [(http, dict({"Pipeline": pipeline_class(*fail)}, **names))]
 
 
+def set_attributes(factory, attrs):
+    """Sets each attribute, or deletes those given as DELETE."""
+    for name, value in attrs.items():
+        if value is DELETE:
+            delattr(factory, name)
+        else:
+            setattr(factory, name, value)
+
+
 def http_build(cls=None, decoder_fails=False, **attrs):
     def make():
         factory = (cls or http.HTTPPipelineFactory)(**HTTP_KW)
         if cls is None:
             factory._set_up_decoder = FakeDecoder(decoder_fails)
-        for name, value in attrs.items():
-            if value is DELETE:
-                delattr(factory, name)
-            else:
-                setattr(factory, name, value)
+        set_attributes(factory, attrs)
         return factory.build
     return make
 
@@ -564,11 +569,7 @@ def custom_build(logger_fails=False, **attrs):
     def make():
         factory = CF(LAUNCH, **C_KW)
         factory._logger = FakeLogger(logger_fails)
-        for name, value in attrs.items():
-            if value is DELETE:
-                delattr(factory, name)
-            else:
-                setattr(factory, name, value)
+        set_attributes(factory, attrs)
         return factory.build
     return make
 

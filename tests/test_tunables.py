@@ -17,6 +17,8 @@ from mivelo.errors import InvalidRuntimeOptionError
 from mivelo.stream_reader import tunables
 from mivelo.stream_reader.tunables import check_tunables
 
+from hardening import check_tunables_model
+
 DOC = (
     "Checks that the supplied runtime options are supported by the stream\n"
     "    reader and are of the right type.\n"
@@ -26,15 +28,6 @@ DOC = (
     "        and the value is the expected type\n"
     "    "
 )
-
-
-def model(supplied, supported):
-    for key, val in supplied.items():
-        if key not in supported:
-            raise InvalidRuntimeOptionError(f"Unknown option '{key}'")
-        if not isinstance(val, supported[key]):
-            raise InvalidRuntimeOptionError(
-                f"Option '{key}' should be of type '{supported[key]}', got '{type(val)}'")
 
 
 def outcome(fn, *args, **kwargs):
@@ -47,7 +40,7 @@ def outcome(fn, *args, **kwargs):
 def same_as_model(make_args):
     """Runs the model and check_tunables, each on fresh arguments, and
     returns their common outcome."""
-    expected = outcome(model, *make_args())
+    expected = outcome(check_tunables_model, *make_args())
     assert outcome(check_tunables, *make_args()) == expected
     return expected
 
