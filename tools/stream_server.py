@@ -32,11 +32,16 @@ Routes (query parameters are optional):
 ``/silent``
     Reads the request and never answers, not even with headers.
 ``/garbage.mjpg``
-    An endless multipart stream whose parts claim to be JPEG but hold random
-    bytes.
+    An endless multipart stream whose parts claim to be JPEG but hold
+    pseudo-random bytes.
 ``/garbage.bin``
-    Endless random bytes (64 KiB per frame interval) served as
+    Endless pseudo-random bytes (64 KiB per frame interval) served as
     ``application/octet-stream``.
+
+The garbage routes send the same bytes on every request (a fixed seed).
+Truly random bytes look like some format now and then (about one 1 MiB
+block in fifty passes for H.263 video or LRC subtitles), and a client's
+type detection then accepts them; the seeded bytes are rejected every time.
 ``/page.html``
     A small HTML page (a camera's login page instead of its stream).
 anything else
@@ -57,7 +62,7 @@ down so that handler threads blocked in ``send`` wake up at once.
 Run as a script it serves until interrupted and prints the stream URL.
 """
 import argparse
-import os
+import random
 import socket
 import sys
 import threading
@@ -402,8 +407,9 @@ class _Handler(BaseHTTPRequestHandler):
 
     def _garbage_multipart(self, query):
         self._start_multipart()
+        noise = _noise(4096)
         for _ in self._paced(self._owner.fps):
-            self._write(self._part(os.urandom(4096)))
+            self._write(self._part(next(noise)))
 
     def _garbage_bytes(self, query):
         self.send_response(200)
@@ -411,8 +417,16 @@ class _Handler(BaseHTTPRequestHandler):
         self.end_headers()
         # Fast enough that a client's type detection, which gives up after
         # some amount of data, does so within a fraction of a second.
+        noise = _noise(65536)
         for _ in self._paced(self._owner.fps):
-            self._write(os.urandom(65536))
+            self._write(next(noise))
+
+
+def _noise(size, seed=0):
+    """Endless blocks of ``size`` pseudo-random bytes, the same every time."""
+    rng = random.Random(seed)
+    while True:
+        yield rng.getrandbits(8 * size).to_bytes(size, "little")
 
 
 class _Server(ThreadingHTTPServer):
