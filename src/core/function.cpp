@@ -114,6 +114,39 @@ void raise_keyword_error(Function* f, const char* what, PyObject* key) {
     }
 }
 
+// The parameter that a mistyped keyword was probably meant for, as 3.13's
+// interpreter picks it for a def: among those that take keywords, by the
+// edit-distance rule of its "Did you mean" hints.  Empty when there is none;
+// like the interpreter, any failure to work it out leaves just the error.
+Ref keyword_suggestion(Function* f, PyObject* key) {
+#if MV_HAVE_KEYWORD_SUGGESTIONS
+    static Name generate_("_generate_suggestions");
+    Ref candidates = Ref::steal(PySequence_List(f->varnames));
+    Ref module = candidates ? Ref::steal(PyImport_ImportModule("_suggestions")) : Ref();
+    Ref generate = module ? getattr(module.get(), generate_) : Ref();
+    Ref suggestion = generate ? call(generate.get(), {candidates.get(), key}) : Ref();
+    if (suggestion && PyUnicode_Check(suggestion.get())) {
+        return suggestion;
+    }
+    PyErr_Clear();
+#else
+    (void)f;
+    (void)key;
+#endif
+    return {};
+}
+
+void raise_unexpected_keyword(Function* f, PyObject* key) {
+    Ref suggestion = keyword_suggestion(f, key);
+    Ref who = suggestion ? call_name(f) : Ref();
+    if (!who) {
+        raise_keyword_error(f, "got an unexpected keyword argument", key);
+        return;
+    }
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                 who.get(), key, suggestion.get());
+}
+
 void raise_keywords_not_strings(Function* f) {
 #if MV_HAVE_PUBLIC_VECTORCALL
     (void)f;
@@ -191,7 +224,7 @@ bool bind_arguments(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObje
             return false;
         }
         if (index < 0) {
-            raise_keyword_error(f, "got an unexpected keyword argument", key);
+            raise_unexpected_keyword(f, key);
             return false;
         }
         if (parsed[index] != nullptr) {
