@@ -17,7 +17,7 @@ if not REAL_GST:
 
 from mivelo.utils.gstreamer import MissingElementError, Pipeline
 
-from gi.repository import Gst  # noqa: I100
+from gi.repository import GLib, Gst  # noqa: I100
 
 
 @pytest.fixture
@@ -89,6 +89,56 @@ class TestFromLaunchString:
         with pytest.raises(errors.InvalidCustomPipelineError) as info:
             Pipeline.from_launch_string(launch, "http://cam")
         assert gst_text in str(info.value)
+
+    # GStreamer's parser itself dereferences NULL on these (references linked
+    # while no element is made); a regression kills the test process.
+    @pytest.mark.parametrize("launch, gst_text", [
+        ("a. ! b.", 'No src-element named "a"'),
+        ("a.src ! video/x-raw ! b.sink", 'No src-element named "a"'),
+        ("x. ! y. nosuch", 'no element "nosuch"'),
+        ("! a. ! b.", "syntax error"),
+        (", a. ! b.", "syntax error"),
+        ("  ,src fakesrc ! fakesink", "syntax error"),
+    ])
+    def test_strings_that_crash_the_parser_are_refused(self, errors, launch, gst_text):
+        with pytest.raises(errors.InvalidCustomPipelineError) as info:
+            Pipeline.from_launch_string(launch, None)
+        assert gst_text in str(info.value)
+
+    @pytest.mark.parametrize("launch", [
+        "fakesrc ! fakesink", "tee name=t t. ! queue ! fakesink t. ! fakesink",
+        "( fakesrc ! fakesink )", "fakesrc ! ( queue ! fakesink )", "fakesrc ! video/x-raw ! fakesink",
+        ": fakesink", ".src ! fakesink", "name=x fakesrc", "fakesrc !", "   ",
+    ])
+    def test_outcome_is_the_parsers_own(self, errors, launch):
+        # The same elements, or the same error, as GStreamer parsing the
+        # string directly (these strings do not crash it).
+        def elements(root):
+            found = [root.get_factory().get_name()]
+            for child in getattr(root, "children", []):
+                found += elements(child)
+            return found
+
+        def outcome(parse):
+            try:
+                root = parse()
+            except GLib.Error as exc:
+                return exc.message
+            except errors.InvalidCustomPipelineError as exc:  # the text ends with GStreamer's
+                return str(exc).rsplit(": ", 1)[-1]
+            if isinstance(root, Pipeline):
+                with root:
+                    return sorted(elements(root.gst_pipeline))
+            # What from_launch_string wraps a single element in.
+            return sorted(elements(root) + ([] if isinstance(root, Gst.Pipeline) else ["pipeline"]))
+
+        assert (outcome(lambda: Pipeline.from_launch_string(launch, None))
+                == outcome(lambda: Gst.parse_launch_full(launch, None, Gst.ParseFlags.FATAL_ERRORS)))
+
+    def test_a_launched_pipeline_is_returned_as_it_is(self):
+        with Pipeline.from_launch_string("pipeline. ( name=inner fakesrc ! fakesink )", None) as p:
+            assert p.gst_pipeline.get_name() == "inner"
+            assert p.gst_pipeline.get_parent() is None
 
     def test_non_string_is_a_type_error(self):
         with pytest.raises(TypeError):

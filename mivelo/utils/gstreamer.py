@@ -49,6 +49,7 @@ thread and no Python code to the streaming threads, and it ends with
 import atexit
 import math
 import numbers
+import os
 import threading
 import time
 import weakref
@@ -137,6 +138,51 @@ def _invalid_pipeline(message):
     from mivelo.errors import InvalidCustomPipelineError
 
     return InvalidCustomPipelineError(message)
+
+
+# GStreamer's launch parser dereferences a NULL pipeline, and so kills the
+# process, when a string makes no element at all but links two references
+# ("a. ! b.", or "x. ! y." where every element name is unknown): it resolves
+# the references against the element it built, and there is none. Every
+# string is therefore parsed behind a guard chain that always makes an
+# element, and that nothing in the string can attach to:
+#
+#   ( name=G bin name=H ) : H.x <string>
+#
+# The guard chain ends in a link to a reference, after which a link, a pad
+# reference or a property is a syntax error, as it is at the start of a
+# string on its own; "H.x" carries a pad name so that a "(" that follows
+# cannot make it a bin reference. Its link links all pads of an element that
+# has none, which GStreamer counts as done. Only a "," could still reach the
+# guard (it would name a further pad of "H.x"); a string that starts with
+# one is refused as GStreamer refuses it. Errors come from the string: the
+# guard itself never fails.
+_GUARD_NAME = "mivelo-launch-guard-" + os.urandom(8).hex()
+_GUARD = f"( name={_GUARD_NAME} bin name={_GUARD_NAME}-inner ) : {_GUARD_NAME}-inner.x "
+_LAUNCH_SPACE = " \t\n\v\f\r"  # what the launch lexer skips
+
+
+def _parse_launch(pipeline_str):
+    """The Gst.Pipeline that ``pipeline_str`` describes; GLib.Error if none."""
+    flags = Gst.ParseFlags.FATAL_ERRORS
+    if pipeline_str.lstrip(_LAUNCH_SPACE).startswith(","):
+        # The first token is an error, whatever follows; GStreamer's own
+        # words for it, from a string that cannot reach the fault.
+        Gst.parse_launch_full(",", None, flags)
+    built = Gst.parse_launch_full(_GUARD + pipeline_str, None, flags)
+    if built.get_name() == _GUARD_NAME:
+        # The string made no element and no link: GStreamer can say why on
+        # its own ("empty pipeline not allowed").
+        Gst.parse_launch_full(pipeline_str, None, flags)
+        raise GLib.Error.new_literal(Gst.parse_error_quark(), "empty pipeline not allowed",
+                                     int(Gst.ParseError.EMPTY))
+    built.remove(built.get_by_name(_GUARD_NAME))
+    children = built.children
+    if len(children) == 1 and isinstance(children[0], Gst.Pipeline):
+        # A string that is one pipeline ("pipeline. ( ... )") is that pipeline.
+        built.remove(children[0])
+        return children[0]
+    return built
 
 
 class _BusDispatcher:
@@ -479,7 +525,9 @@ class Pipeline:
 
         A string that GStreamer cannot parse, or in which an element, a
         property or a link is missing, raises ``InvalidCustomPipelineError``
-        carrying GStreamer's own message; nothing is left half built. A
+        carrying GStreamer's own message; nothing is left half built. So
+        does a string on which GStreamer's parser would crash the process
+        (references linked to each other while no element is made). A
         string that describes a single element or bin is wrapped in a
         pipeline. A ``multipartdemux`` that decodebin plugs in later is set
         to ``single-stream`` (see ``make_multipart_single_stream``), so that
@@ -494,15 +542,11 @@ class Pipeline:
                 f"GStreamer could not build the pipeline {pipeline_str!r}: "
                 "the launch string contains a NUL character")
         try:
-            element = Gst.parse_launch_full(pipeline_str, None, Gst.ParseFlags.FATAL_ERRORS)
+            element = _parse_launch(pipeline_str)
         except GLib.Error as exc:
             raise _invalid_pipeline(
                 f"GStreamer could not build the pipeline '{pipeline_str}': {exc.message}"
             ) from exc
-        if not isinstance(element, Gst.Pipeline):
-            wrapper = Gst.Pipeline.new(None)
-            wrapper.add(element)
-            element = wrapper
         # Only demuxers plugged later (by decodebin & co.) are affected: those
         # written in the string exist already, and keep their properties.
         element.connect("deep-element-added", make_multipart_single_stream)
