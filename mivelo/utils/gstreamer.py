@@ -169,6 +169,8 @@ def _parse_launch(pipeline_str):
         # The first token is an error, whatever follows; GStreamer's own
         # words for it, from a string that cannot reach the fault.
         Gst.parse_launch_full(",", None, flags)
+        raise GLib.Error.new_literal(Gst.parse_error_quark(), "syntax error",
+                                     int(Gst.ParseError.SYNTAX))
     built = Gst.parse_launch_full(_GUARD + pipeline_str, None, flags)
     if built.get_name() == _GUARD_NAME:
         # The string made no element and no link: GStreamer can say why on
