@@ -37,15 +37,15 @@ Routes (query parameters are optional):
 ``/garbage.bin``
     Endless pseudo-random bytes (64 KiB per frame interval) served as
     ``application/octet-stream``.
+``/page.html``
+    A small HTML page (a camera's login page instead of its stream).
+anything else
+    404 Not Found.
 
 The garbage routes send the same bytes on every request (a fixed seed).
 Truly random bytes look like some format now and then (about one 1 MiB
 block in fifty passes for H.263 video or LRC subtitles), and a client's
 type detection then accepts them; the seeded bytes are rejected every time.
-``/page.html``
-    A small HTML page (a camera's login page instead of its stream).
-anything else
-    404 Not Found.
 
 ``closed_port()`` returns a port on 127.0.0.1 where nothing listens, for
 clients whose connection must be refused.
