@@ -224,6 +224,16 @@ def gained(template, url):
     return set(naive - intended)
 
 
+def source_location(launch):
+    """The location of the one filesrc that the launch string makes."""
+    parsed = Gst.parse_launch(launch)
+    try:
+        [source] = [e for e in elements_of(parsed) if e.get_factory().get_name() == "filesrc"]
+        return source.get_property("location")
+    finally:
+        parsed.set_state(Gst.State.NULL)
+
+
 QUOTED = "filesrc location=\"{url}\" ! fakesink"
 UNQUOTED = "filesrc location={url} ! fakesink"
 TWO_QUOTED = "filesrc location=\"{url}\" ! identity name=\"{url}\" ! fakesink"
@@ -281,12 +291,7 @@ class TestWhatTheRulePrevents:
     def test_accepted_urls_fill_exactly_one_quoted_value(self, url):
         factory = CustomPipelineFactory(QUOTED, url=url, pipeline_watcher=None, on_complete=None)
         assert structure(factory._pipeline_str) == structure(QUOTED.format(url="x"))
-        parsed = Gst.parse_launch(factory._pipeline_str)
-        try:
-            [source] = [e for e in elements_of(parsed) if e.get_factory().get_name() == "filesrc"]
-            assert source.get_property("location") == url
-        finally:
-            parsed.set_state(Gst.State.NULL)
+        assert source_location(factory._pipeline_str) == url
 
     def test_leading_single_quote_outside_double_quotes(self):
         # Where the field starts a token, a leading ' opens a quoted value that
@@ -306,9 +311,4 @@ class TestWhatTheRulePrevents:
         factory = CustomPipelineFactory(UNQUOTED, url=url, pipeline_watcher=None,
                                         on_complete=None)
         assert structure(factory._pipeline_str) == structure(UNQUOTED.format(url="x"))
-        parsed = Gst.parse_launch(factory._pipeline_str)
-        try:
-            [source] = [e for e in elements_of(parsed) if e.get_factory().get_name() == "filesrc"]
-            assert source.get_property("location") == url
-        finally:
-            parsed.set_state(Gst.State.NULL)
+        assert source_location(factory._pipeline_str) == url
