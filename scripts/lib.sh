@@ -1,7 +1,9 @@
 # Shared by the scripts: installing Debian packages and building the package
 # into a virtual environment.  Source it; it changes nothing by itself.
 
-# The Debian packages that building, running and testing need.
+# Every Debian package that a script of the project needs, in one place.
+# MIVELO_PACKAGES: building, running the demo and the release test leg
+# (scripts/demo.sh, scripts/bench.sh and every leg install these first).
 MIVELO_PACKAGES=(
     g++ meson ninja-build pkg-config python3-dev python3-venv python3-pip python3-mesonpy
     python3-gi gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0
@@ -9,6 +11,27 @@ MIVELO_PACKAGES=(
     gstreamer1.0-tools
     python3-pytest python3-hypothesis
 )
+# What single legs add (each leg passes its list to ensure_packages):
+# 20-debug: the debug interpreter and its gi.
+DEBUG_LEG_PACKAGES=(python3-dbg python3-gi-dbg)
+# 30-asan: nm, to check that every module carries the sanitizers.
+ASAN_LEG_PACKAGES=(binutils)
+# 40-static: clang-tidy and its run-clang-tidy driver.
+STATIC_LEG_PACKAGES=(clang-tidy)
+# 50-interpreters: building PyGObject from Debian's source for pyenv's
+# interpreters, and the pure-Python modules that pytest and mesonpy import
+# there (linked from Debian's dist-packages).  The interpreters themselves
+# come from pyenv, which Debian does not package; the leg checks for them
+# first.
+MATRIX_PACKAGES=(
+    dpkg-dev xz-utils libgirepository1.0-dev libglib2.0-dev libffi-dev
+    python3-exceptiongroup python3-typing-extensions python3-importlib-metadata
+    python3-zipp python3-attr python3-sortedcontainers python3-tomli python3-packaging
+    python3-pyproject-metadata python3-more-itertools
+)
+# 60-wheel-typing: the wheel front-end, patchelf (meson-python runs it on
+# every Linux wheel it builds) and mypy with its stubtest.
+WHEEL_LEG_PACKAGES=(python3-build patchelf mypy)
 
 # ensure_packages [PACKAGE...]: installs those of MIVELO_PACKAGES and the
 # given ones that are missing, with apt-get (as root, or through sudo).

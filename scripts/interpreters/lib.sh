@@ -26,15 +26,6 @@ MATRIX_NO_PYGOBJECT=(3.13.0)
 
 MATRIX_DIR=${MIVELO_MATRIX_DIR:-/tmp/mivelo-matrix}
 
-# What building PyGObject and running the tests on pyenv's interpreters needs
-# from Debian, beyond MIVELO_PACKAGES.
-MATRIX_PACKAGES=(
-    dpkg-dev xz-utils libgirepository1.0-dev libglib2.0-dev libffi-dev
-    python3-exceptiongroup python3-typing-extensions python3-importlib-metadata
-    python3-zipp python3-attr python3-sortedcontainers python3-tomli python3-packaging
-    python3-pyproject-metadata python3-more-itertools
-)
-
 # Module and distribution names in Debian's dist-packages that pylib/ links.
 MATRIX_PYLIB=(
     mesonpy pyproject_metadata tomli packaging typing_extensions.py

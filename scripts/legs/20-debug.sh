@@ -22,7 +22,7 @@
 # Time here (2 cores): 65-95 s in all (about 12 s to build, the rest the suite).
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
-ensure_packages python3-dbg python3-gi-dbg
+ensure_packages "${DEBUG_LEG_PACKAGES[@]}"
 
 venv=${MIVELO_DEBUG_VENV:-$MIVELO_ROOT/.venv-debug}
 build_venv /usr/bin/python3-dbg "$venv" \

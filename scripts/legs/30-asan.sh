@@ -29,7 +29,7 @@
 # Time here (2 cores): 65-85 s in all (about 15 s to build, the rest the suite).
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
-ensure_packages
+ensure_packages "${ASAN_LEG_PACKAGES[@]}"
 
 venv=${MIVELO_ASAN_VENV:-$MIVELO_ROOT/.venv-asan}
 build_venv /usr/bin/python3 "$venv" \

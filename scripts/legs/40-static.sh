@@ -10,7 +10,7 @@
 # Time here (2 cores): 10-16 s in all (half the build, half clang-tidy).
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
-ensure_packages clang-tidy
+ensure_packages "${STATIC_LEG_PACKAGES[@]}"
 
 build=${MIVELO_STATIC_BUILD:-$MIVELO_ROOT/build/static}
 rm -rf "$build"

@@ -15,16 +15,27 @@ set -uo pipefail
 source "$(dirname "$0")/../lib.sh"
 source "$MIVELO_ROOT/scripts/interpreters/lib.sh"
 
+versions=("${MATRIX_VERSIONS[@]}")
+if [ -n "${MIVELO_MATRIX:-}" ]; then
+    IFS=, read -r -a versions <<<"$MIVELO_MATRIX"
+fi
+
+# The interpreters come from pyenv, not from Debian: say at once which are
+# missing rather than after the others have run.
+missing=()
+for v in "${versions[@]}"; do
+    [ -x "$(matrix_python "$v")" ] || missing+=("$v")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "missing pyenv interpreters: ${missing[*]} (install them with: pyenv install ${missing[*]})" >&2
+    exit 1
+fi
+
 if ! matrix_prepare; then
     echo "could not prepare the interpreter matrix (meson from backports, PyGObject source)" >&2
     exit 1
 fi
 echo "meson $(matrix_meson_version) from backports; PyGObject source: ${MATRIX_PYGOBJECT_SRC##*/}"
-
-versions=("${MATRIX_VERSIONS[@]}")
-if [ -n "${MIVELO_MATRIX:-}" ]; then
-    IFS=, read -r -a versions <<<"$MIVELO_MATRIX"
-fi
 
 rows=()
 failed=0

@@ -10,7 +10,7 @@
 # cold cache, tests ~30 s).
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
-ensure_packages python3-build mypy
+ensure_packages "${WHEEL_LEG_PACKAGES[@]}"
 
 work=$(mktemp -d /tmp/mivelo-wheel.XXXXXX)
 trap 'rm -rf "$work"' EXIT
