@@ -44,8 +44,12 @@ ensure_packages() {
     local sudo=()
     [ "$(id -u)" -ne 0 ] && sudo=(sudo)
     echo "Installing: ${missing[*]}"
-    "${sudo[@]}" apt-get update -qq
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    # Another apt run (a second script, unattended upgrades) may hold the
+    # lock for a while: wait for it rather than fail.
+    local wait=(-o DPkg::Lock::Timeout=600)
+    "${sudo[@]}" apt-get "${wait[@]}" update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get "${wait[@]}" install -y -qq \
+        --no-install-recommends "${missing[@]}" >/dev/null
 }
 
 # build_venv PYTHON DIR [OPTION-LINE...]: a virtual environment at DIR that
