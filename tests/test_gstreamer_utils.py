@@ -41,10 +41,14 @@ class TestNewElement:
         assert element.get_parent() == pipeline.gst_pipeline
 
     @pytest.mark.parametrize("factory, package", [
-        ("avdec_nonexistent_codec", "gstreamer1.0-libav"),
+        ("souphttpsrc", "gstreamer1.0-plugins-good"),
         ("nosuchelement", None),
     ])
-    def test_missing_element_names_element_and_package(self, pipeline, factory, package):
+    def test_missing_element_names_element_and_package(self, pipeline, monkeypatch, factory,
+                                                       package):
+        find = Gst.ElementFactory.find
+        monkeypatch.setattr(Gst.ElementFactory, "find",
+                            lambda name: None if name == factory else find(name))
         with pytest.raises(MissingElementError) as info:
             pipeline.new_element(factory, properties={})
         assert factory in str(info.value)

@@ -265,7 +265,7 @@ class TestStallWatchdog:
         with Pipeline(None) as pipeline:
             sink = pipeline.new_element("fakesink", properties={})
             with pytest.raises(error_type):
-                pipeline.add_stall_watchdog(timeout, frame_sink=sink)
+                pipeline._add_stall_watchdog(timeout, frame_sink=sink)
 
     def test_frame_sink_must_count_frames_and_counter_be_callable(self):
         with Pipeline(None) as pipeline:
@@ -274,9 +274,9 @@ class TestStallWatchdog:
             sink = pipeline.new_element("fakesink", properties={})
             for bad in (identity, identity.get_static_pad("sink"), None):
                 with pytest.raises(TypeError, match="frame_sink"):
-                    pipeline.add_stall_watchdog(1.0, frame_sink=bad)
+                    pipeline._add_stall_watchdog(1.0, frame_sink=bad)
             with pytest.raises(TypeError, match="frame_counter"):
-                pipeline.add_stall_watchdog(1.0, frame_sink=sink, frame_counter=5)
+                pipeline._add_stall_watchdog(1.0, frame_sink=sink, frame_counter=5)
 
 
 # Sources for a pipeline "SOURCE ! valve drop=true ! fakesink": nothing
@@ -289,7 +289,7 @@ DATA_UNKNOWN = "appsrc name=source is-live=true format=time"
 
 
 class TestStallWatchdogReports:
-    """add_stall_watchdog on pipelines of its own, with a source that can be controlled."""
+    """The stall watchdog on pipelines of its own, with a source that can be controlled."""
 
     URL = "test://camera"
 
@@ -303,7 +303,7 @@ class TestStallWatchdogReports:
             f"{source} ! valve name=valve drop={str(drop).lower()} "
             "! fakesink name=sink", self.URL)
         pipeline.add_bus_watch(recorder, pipeline)
-        pipeline.add_stall_watchdog(
+        pipeline._add_stall_watchdog(
             STALL, frame_sink=pipeline.get_by_name("sink"),
             data_pad=pipeline.get_by_name("source").get_static_pad("src"),
             decoder=pipeline.get_by_name("valve"), **watchdog)

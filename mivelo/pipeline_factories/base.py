@@ -13,7 +13,7 @@ frame has been decoded for ``_STALL_TIMEOUT_SECONDS`` while the pipeline is
 meant to play, the bus watcher receives an ERROR, a ``Gst.ResourceError.READ``
 from the source when no data arrives either (a stalled server or network), a
 ``Gst.StreamError.DECODE`` from decodebin when data arrives that does not
-decode (see ``Pipeline.add_stall_watchdog``).
+decode (see ``mivelo.utils._gst.watchdog``).
 """
 import math
 import numbers
@@ -292,6 +292,6 @@ class PipelineFactory:
         # The sink counts the frames it gets; with a frame-rate limit, the
         # limiter counts those it drops before them, so that a limit of less
         # than a frame per timeout is no stall.
-        pipeline.add_stall_watchdog(
+        pipeline._add_stall_watchdog(
             stall_timeout, frame_sink=sink, data_pad=pad, decoder=decoder,
             frame_counter=limiter.frames_seen if limiter is not None else None)
