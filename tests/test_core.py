@@ -240,3 +240,36 @@ def test_super_call_reaches_cooperative_bases_in_mro_order():
     both = Both(url="u", pipeline_watcher=1, on_complete=2)
     assert order == [("mixin", ["max_framerate", "on_complete", "url"])]
     assert both._url == "u" and both._pipeline_watcher == 1
+
+
+class _ClassLookup:
+    """Claims to be of another class through a `__class__` that raises."""
+
+    def __init__(self, error):
+        self.error = error
+
+    @property
+    def __class__(self):
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [AttributeError("no class"), ValueError("boom"),
+                                   KeyboardInterrupt()])
+def test_super_call_passes_on_what_reading_class_raises_as_super_does(error):
+    # super() discards only an AttributeError from obj.__class__ (any error
+    # on 3.7); a Python def calling super() is the reference.
+    base = HTTPPipelineFactory.__bases__[0]
+
+    class Reference(base):
+        def __init__(self, **kw):
+            super().__init__(**kw)
+
+    def outcome(init, **kw):
+        try:
+            init(_ClassLookup(error), **kw)
+        except BaseException as raised:  # noqa: B902 (KeyboardInterrupt included)
+            return type(raised), str(raised)
+        return None
+
+    assert outcome(HTTPPipelineFactory.__init__, url=None, pipeline_watcher=1,
+                   on_complete=2) == outcome(Reference.__init__)

@@ -6,6 +6,19 @@ namespace {
 
 constexpr size_t kMaxArgs = 8;
 
+// The names the core itself uses.  Like every Name, they are defined at
+// namespace scope, so they are made before a module's exec function runs.
+Name dunder_name("__name__");
+Name dunder_class("__class__");
+Name dunder_init("__init__");
+Name dunder_prepare("__prepare__");
+Name dunder_module("__module__");
+Name dunder_qualname("__qualname__");
+Name dunder_doc("__doc__");
+Name name_attr("name");
+Name items_name("items");
+Name empty("");
+
 // Calls with vectorcall's layout: `stack[-1]` may be used by the callee, the
 // positional arguments come first and the keyword values after them.
 Ref vectorcall(PyObject* callable, PyObject** stack, size_t npos, PyObject* kwnames) {
@@ -40,8 +53,16 @@ Ref vectorcall(PyObject* callable, PyObject** stack, size_t npos, PyObject* kwna
 #endif
 }
 
+// callable(first, *args), the last kw->size() arguments passed by name;
+// `first` is left out when it is nullptr.
 Ref call_with(PyObject* callable, PyObject* first, std::initializer_list<PyObject*> args,
               KwNames* kw) {
+    const size_t nkw = kw ? static_cast<size_t>(kw->size()) : 0;
+    if (args.size() > kMaxArgs || nkw > args.size()) {
+        PyErr_SetString(PyExc_SystemError, "mivelo: a call with more arguments than names or room");
+        return {};
+    }
+    // One free slot ahead of the arguments, as PY_VECTORCALL_ARGUMENTS_OFFSET allows.
     PyObject* buffer[kMaxArgs + 2];
     PyObject** stack = buffer + 1;
     size_t n = 0;
@@ -51,13 +72,9 @@ Ref call_with(PyObject* callable, PyObject* first, std::initializer_list<PyObjec
     for (PyObject* arg : args) {
         stack[n++] = arg;
     }
-    PyObject* kwnames = nullptr;
-    size_t nkw = 0;
-    if (kw) {
-        if (!(kwnames = kw->get())) {
-            return {};
-        }
-        nkw = static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+    PyObject* kwnames = kw ? kw->get() : nullptr;
+    if (kw && !kwnames) {
+        return {};
     }
     return vectorcall(callable, stack, n - nkw, kwnames);
 }
@@ -94,7 +111,6 @@ void raise_name_error(PyObject* name) {
         return;
     }
 #if MV_HAVE_QUALNAME_ERRORS
-    static Name name_attr("name");
     if (!setattr(error.get(), name_attr, name)) {
         return;
     }
@@ -105,7 +121,6 @@ void raise_name_error(PyObject* name) {
 // Mirrors CPython's `from module import name`: the attribute, else an
 // already imported submodule of that name, else ImportError.
 Ref import_from(PyObject* module, PyObject* name) {
-    static Name dunder_name("__name__");
     PyObject* value = PyObject_GetAttr(module, name);
     if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
         return Ref::steal(value);
@@ -159,9 +174,13 @@ bool super_start(PyObject* owner, PyObject* obj, Ref& start, PyObject*& bind_to)
         bind_to = obj;
         return true;
     }
-    static Name dunder_class("__class__");
     Ref claimed = getattr(obj, dunder_class);
     if (!claimed) {
+#if MV_HAVE_SUPER_CLASS_ERRORS
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return false;
+        }
+#endif
         PyErr_Clear();
     } else if (PyType_Check(claimed.get()) &&
                PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(claimed.get()), owner_type)) {
@@ -336,11 +355,7 @@ PyObject* raise_new(PyObject* callable, PyObject* message) {
     return error ? raise_object(error.get()) : nullptr;
 }
 
-Ref format_text(PyObject* value) {
-    static Name empty("");
-    PyObject* spec = empty.get();
-    return spec ? Ref::steal(PyObject_Format(value, spec)) : Ref();
-}
+Ref format_text(PyObject* value) { return Ref::steal(PyObject_Format(value, empty.get())); }
 
 Ref fstring_text(PyObject* value) {
     if (PyUnicode_CheckExact(value)) {
@@ -440,6 +455,12 @@ bool raise_dict_keys_changed() {
     return false;
 }
 
+Ref items_iterator(PyObject* mapping) {
+    Ref items_method = getattr(mapping, items_name);
+    Ref items = items_method ? call(items_method.get()) : Ref();
+    return items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
+}
+
 bool import_names(PyObject* module, const char* from_name, int level,
                   std::initializer_list<const char*> names) {
     PyObject* globals = PyModule_GetDict(module);
@@ -476,11 +497,6 @@ bool bind(PyObject* module, const char* name, PyObject* value) {
 }
 
 Ref make_class(PyObject* module, PyObject* base, const ClassSpec& spec) {
-    static Name prepare_name("__prepare__");
-    static Name module_key("__module__");
-    static Name qualname_key("__qualname__");
-    static Name doc_key("__doc__");
-    static Name dunder_name("__name__");
     PyObject* meta = base ? reinterpret_cast<PyObject*>(Py_TYPE(base))
                           : reinterpret_cast<PyObject*>(&PyType_Type);
     Ref bases = Ref::steal(base ? PyTuple_Pack(1, base) : PyTuple_New(0));
@@ -489,18 +505,18 @@ Ref make_class(PyObject* module, PyObject* base, const ClassSpec& spec) {
     if (!bases || !name || !module_name) {
         return {};
     }
-    Ref prepare = getattr(meta, prepare_name);
+    Ref prepare = getattr(meta, dunder_prepare);
     if (!prepare) {
         return {};
     }
     Ref ns = call(prepare.get(), {name.get(), bases.get()});
-    if (!ns || PyObject_SetItem(ns.get(), module_key.get(), module_name.get()) < 0 ||
-        PyObject_SetItem(ns.get(), qualname_key.get(), name.get()) < 0) {
+    if (!ns || PyObject_SetItem(ns.get(), dunder_module.get(), module_name.get()) < 0 ||
+        PyObject_SetItem(ns.get(), dunder_qualname.get(), name.get()) < 0) {
         return {};
     }
     if (spec.doc) {
         Ref doc = Ref::steal(PyUnicode_FromString(spec.doc));
-        if (!doc || PyObject_SetItem(ns.get(), doc_key.get(), doc.get()) < 0) {
+        if (!doc || PyObject_SetItem(ns.get(), dunder_doc.get(), doc.get()) < 0) {
             return {};
         }
     }
@@ -565,14 +581,13 @@ bool define_class(PyObject* module, const char* base_name, const ClassSpec& spec
 
 Ref call_super_init(Function& fn, PyObject* self, std::initializer_list<PyObject*> kwvalues,
                     KwNames& kw) {
-    static Name init_name("__init__");
     if (!fn.owner) {
         PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
         return {};
     }
     Ref start;
     PyObject* bind_to = nullptr;
-    if (!init_name.get() || !super_start(fn.owner, self, start, bind_to)) {
+    if (!super_start(fn.owner, self, start, bind_to)) {
         return {};
     }
     // The MRO may be replaced while we walk it; hold this one.
@@ -585,7 +600,7 @@ Ref call_super_init(Function& fn, PyObject* self, std::initializer_list<PyObject
     for (++i; i < n; ++i) {
         auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
         Ref dict = type_dict(type);
-        PyObject* found = dict ? PyDict_GetItemWithError(dict.get(), init_name.get()) : nullptr;
+        PyObject* found = dict ? PyDict_GetItemWithError(dict.get(), dunder_init.get()) : nullptr;
         if (!found) {
             if (PyErr_Occurred()) {
                 return {};

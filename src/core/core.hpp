@@ -24,10 +24,10 @@ namespace mv {
 // ---------------------------------------------------------------------------
 // Names
 
-// An interned str kept for the life of the process.  Names defined at
-// namespace scope are made when their module is executed (an import fails if
-// one cannot be made), so their get() can be passed straight to a call; other
-// names are made on first use.
+// An interned str kept for the life of the process.  Every Name is defined
+// at namespace scope: all of them are made when a module is executed, before
+// its exec function runs (the import fails if one cannot be made), so get()
+// can be passed straight to a call.
 class Name {
 public:
     explicit Name(const char* text) noexcept;
@@ -36,7 +36,6 @@ public:
     ~Name() = default;  // the string itself is kept for the life of the process
     // Borrowed reference; NULL with an exception set if it cannot be made.
     PyObject* get() noexcept;
-    const char* text() const noexcept { return text_; }
 
 private:
     friend bool intern_names();
@@ -46,7 +45,7 @@ private:
 };
 
 // The keyword names of an outgoing call, as the tuple that vectorcall takes;
-// made like a Name.
+// defined and made like a Name.
 class KwNames {
 public:
     explicit KwNames(const char* a, const char* b = nullptr, const char* c = nullptr) noexcept;

@@ -23,6 +23,14 @@ constexpr unsigned long kCallFlags = 0;
 
 Function* as_function(PyObject* obj) { return reinterpret_cast<Function*>(obj); }
 
+Name dunder_name("__name__");
+Name co_name("co_name");
+Name co_consts("co_consts");
+Name comma(", ");
+#if MV_HAVE_KEYWORD_SUGGESTIONS
+Name generate_suggestions("_generate_suggestions");
+#endif
+
 // ---------------------------------------------------------------------------
 // Argument errors, in the words CPython uses for a def.
 
@@ -32,7 +40,6 @@ Ref call_name(Function* f) {
 #if MV_HAVE_QUALNAME_ERRORS
     return Ref::borrow(f->qualname);
 #else
-    static Name co_name("co_name");
     return getattr(f->code, co_name);
 #endif
 }
@@ -48,8 +55,7 @@ Ref join_names(PyObject* reprs) {
                                                PyList_GET_ITEM(reprs, 1)));
     }
     Ref head_items = Ref::steal(PyList_GetSlice(reprs, 0, n - 1));
-    static Name comma(", ");
-    if (!head_items || !comma.get()) {
+    if (!head_items) {
         return {};
     }
     Ref head = Ref::steal(PyUnicode_Join(comma.get(), head_items.get()));
@@ -120,10 +126,9 @@ void raise_keyword_error(Function* f, const char* what, PyObject* key) {
 // like the interpreter, any failure to work it out leaves just the error.
 Ref keyword_suggestion(Function* f, PyObject* key) {
 #if MV_HAVE_KEYWORD_SUGGESTIONS
-    static Name generate_("_generate_suggestions");
     Ref candidates = Ref::steal(PySequence_List(f->varnames));
     Ref module = candidates ? Ref::steal(PyImport_ImportModule("_suggestions")) : Ref();
-    Ref generate = module ? getattr(module.get(), generate_) : Ref();
+    Ref generate = module ? getattr(module.get(), generate_suggestions) : Ref();
     Ref suggestion = generate ? call(generate.get(), {candidates.get(), key}) : Ref();
     if (suggestion && PyUnicode_Check(suggestion.get())) {
         return suggestion;
@@ -202,16 +207,10 @@ Py_ssize_t find_parameter(Function* f, PyObject* key) {
     return -1;
 }
 
-// Binds a call's arguments to the parameters the way CPython binds them for a
-// def, in its order of checks.  `parsed` receives borrowed references; defaults
-// taken from the function are kept alive in `held` for the length of the call.
-bool bind_arguments(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** parsed, Held& held) {
-    const Py_ssize_t n = f->argcount;
-    const Py_ssize_t total = n + f->kwonlycount;
-    for (Py_ssize_t i = 0; i < total; ++i) {
-        parsed[i] = i < nargs && i < n ? args[i] : nullptr;
-    }
+// Puts each keyword argument of a call into its parameter's place in
+// `parsed`: the first check of CPython's binding of a def.
+bool bind_keywords(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** parsed) {
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t j = 0; j < nkw; ++j) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, j);
@@ -233,28 +232,37 @@ bool bind_arguments(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObje
         }
         parsed[index] = args[nargs + j];
     }
-    if (nargs > n) {
-        raise_too_many_positional(f, nargs, parsed);
-        return false;
-    }
-    if (nargs < n) {
-        // Defaults belong to the last parameters; a concurrent change of
-        // __defaults__ must not free the ones in use, hence `held`.
-        Ref defaults = Ref::borrow(f->defaults);
-        const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
-        const Py_ssize_t first_default = n - ndefaults;
-        for (Py_ssize_t i = nargs; i < first_default; ++i) {
-            if (parsed[i] == nullptr) {
-                raise_missing(f, "positional", parsed, 0, first_default);
-                return false;
-            }
-        }
-        for (Py_ssize_t i = nargs > first_default ? nargs : first_default; i < n; ++i) {
-            if (parsed[i] == nullptr) {
-                parsed[i] = held.keep(PyTuple_GET_ITEM(defaults.get(), i - first_default));
-            }
+    return true;
+}
+
+// Fills the positional parameters after the `nargs` given ones from
+// __defaults__, or reports those that have no value.
+bool fill_positional_defaults(Function* f, Py_ssize_t nargs, PyObject** parsed, Held& held) {
+    const Py_ssize_t n = f->argcount;
+    // Defaults belong to the last parameters; a concurrent change of
+    // __defaults__ must not free the ones in use, hence `held`.
+    Ref defaults = Ref::borrow(f->defaults);
+    const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
+    const Py_ssize_t first_default = n - ndefaults;
+    for (Py_ssize_t i = nargs; i < first_default; ++i) {
+        if (parsed[i] == nullptr) {
+            raise_missing(f, "positional", parsed, 0, first_default);
+            return false;
         }
     }
+    for (Py_ssize_t i = nargs > first_default ? nargs : first_default; i < n; ++i) {
+        if (parsed[i] == nullptr) {
+            parsed[i] = held.keep(PyTuple_GET_ITEM(defaults.get(), i - first_default));
+        }
+    }
+    return true;
+}
+
+// Fills the keyword-only parameters not given from __kwdefaults__, or
+// reports those that have no value.
+bool fill_keyword_only_defaults(Function* f, PyObject** parsed, Held& held) {
+    const Py_ssize_t n = f->argcount;
+    const Py_ssize_t total = n + f->kwonlycount;
     bool missing = false;
     for (Py_ssize_t i = n; i < total; ++i) {
         if (parsed[i] != nullptr) {
@@ -277,6 +285,27 @@ bool bind_arguments(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObje
         return false;
     }
     return true;
+}
+
+// Binds a call's arguments to the parameters the way CPython binds them for a
+// def, in its order of checks.  `parsed` receives borrowed references; defaults
+// taken from the function are kept alive in `held` for the length of the call.
+bool bind_arguments(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** parsed, Held& held) {
+    const Py_ssize_t n = f->argcount;
+    const Py_ssize_t total = n + f->kwonlycount;
+    for (Py_ssize_t i = 0; i < total; ++i) {
+        parsed[i] = i < nargs && i < n ? args[i] : nullptr;
+    }
+    if (!bind_keywords(f, args, nargs, kwnames, parsed)) {
+        return false;
+    }
+    if (nargs > n) {
+        raise_too_many_positional(f, nargs, parsed);
+        return false;
+    }
+    return (nargs == n || fill_positional_defaults(f, nargs, parsed, held)) &&
+           fill_keyword_only_defaults(f, parsed, held);
 }
 
 PyObject* run(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -507,8 +536,6 @@ std::string stub_source(const FunctionSpec& spec, const char* owner_qualname) {
 
 // Depth-first search of a compiled module for the code object named `name`.
 Ref find_code(PyObject* code, PyObject* name) {
-    static Name co_consts("co_consts");
-    static Name co_name("co_name");
     Ref consts = getattr(code, co_consts);
     if (!consts) {
         return {};
@@ -599,55 +626,59 @@ void set_owner(PyObject* function, PyObject* owner) {
     Py_XSETREF(as_function(function)->owner, owner);
 }
 
-Ref make_function(PyObject* module, const FunctionSpec& spec, const char* owner_qualname) {
-    if (!ready_function_type()) {
-        return {};
-    }
-    static Name dunder_name("__name__");
-    Ref module_name = getattr(module, dunder_name);
-    if (!module_name) {
-        return {};
-    }
-    Ref filename = Ref::steal(PyUnicode_FromFormat("<%U>", module_name.get()));
+namespace {
+
+// What a new function holds, gathered before the object is made.
+struct Parts {
+    Ref name;
+    Ref qualname;
+    Ref module_name;
+    Ref doc;
+    Ref defaults;
+    Ref annotations;
+    Ref code;
+    Ref varnames;
+    Ref builtins_module;
+    Py_ssize_t argcount = 0;
+    Py_ssize_t kwonlycount = 0;
+};
+
+// The code object of the stub def for `spec`, compiled as part of the module
+// named `module_name`.
+Ref stub_code(PyObject* module_name, const FunctionSpec& spec, const char* owner_qualname,
+              PyObject* name) {
+    Ref filename = Ref::steal(PyUnicode_FromFormat("<%U>", module_name));
     if (!filename) {
         return {};
     }
     const std::string source = stub_source(spec, owner_qualname);
     Ref compiled = Ref::steal(Py_CompileStringObject(source.c_str(), filename.get(), Py_file_input,
                                                      nullptr, -1));
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    if (!compiled || !name) {
-        return {};
+    Ref code = compiled ? find_code(compiled.get(), name) : Ref();
+    if (!code && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_SystemError, "no code object for %s", spec.name);
     }
-    Ref code = find_code(compiled.get(), name.get());
-    if (!code) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_SystemError, "no code object for %s", spec.name);
-        }
-        return {};
+    return code;
+}
+
+// The parameter counts and names that the stub's code object declares.
+bool read_parameters(Parts& parts, const char* name) {
+    parts.argcount = int_attr(parts.code.get(), "co_argcount");
+    parts.kwonlycount = int_attr(parts.code.get(), "co_kwonlyargcount");
+    Ref all_varnames = Ref::steal(PyObject_GetAttrString(parts.code.get(), "co_varnames"));
+    if (parts.argcount < 0 || parts.kwonlycount < 0 || !all_varnames) {
+        return false;
     }
-    const Py_ssize_t argcount = int_attr(code.get(), "co_argcount");
-    const Py_ssize_t kwonlycount = int_attr(code.get(), "co_kwonlyargcount");
-    Ref all_varnames = Ref::steal(PyObject_GetAttrString(code.get(), "co_varnames"));
-    if (argcount < 0 || kwonlycount < 0 || !all_varnames) {
-        return {};
+    if (parts.argcount + parts.kwonlycount > kMaxParams) {
+        PyErr_Format(PyExc_SystemError, "%s has too many parameters", name);
+        return false;
     }
-    if (argcount + kwonlycount > kMaxParams) {
-        PyErr_Format(PyExc_SystemError, "%s has too many parameters", spec.name);
-        return {};
-    }
-    Ref varnames = Ref::steal(PyTuple_GetSlice(all_varnames.get(), 0, argcount + kwonlycount));
-    Ref qualname = owner_qualname
-                       ? Ref::steal(PyUnicode_FromFormat("%s.%s", owner_qualname, spec.name))
-                       : Ref::borrow(name.get());
-    Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None);
-    Ref defaults = spec.defaults ? spec.defaults() : Ref();
-    Ref annotations = make_annotations(spec);
-    Ref builtins_module = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!varnames || !qualname || !doc || (spec.defaults && !defaults) || !annotations ||
-        !builtins_module) {
-        return {};
-    }
+    parts.varnames = Ref::steal(
+        PyTuple_GetSlice(all_varnames.get(), 0, parts.argcount + parts.kwonlycount));
+    return static_cast<bool>(parts.varnames);
+}
+
+Ref new_function(PyObject* module, Parts& parts, Body body) {
     Function* f = PyObject_GC_New(Function, &FunctionType);
     if (!f) {
         return {};
@@ -655,25 +686,55 @@ Ref make_function(PyObject* module, const FunctionSpec& spec, const char* owner_
 #if MV_HAVE_VECTORCALL
     f->vectorcall = function_vectorcall;
 #endif
-    f->name = name.release();
-    f->qualname = qualname.release();
-    f->module = module_name.release();
-    f->doc = doc.release();
-    f->defaults = defaults.release();
+    f->name = parts.name.release();
+    f->qualname = parts.qualname.release();
+    f->module = parts.module_name.release();
+    f->doc = parts.doc.release();
+    f->defaults = parts.defaults.release();
     f->kwdefaults = nullptr;
-    f->annotations = annotations.release();
+    f->annotations = parts.annotations.release();
     f->dict = nullptr;
-    f->code = code.release();
+    f->code = parts.code.release();
     f->globals = Ref::borrow(PyModule_GetDict(module)).release();
-    f->builtins = Ref::borrow(PyModule_GetDict(builtins_module.get())).release();
+    f->builtins = Ref::borrow(PyModule_GetDict(parts.builtins_module.get())).release();
     f->owner = nullptr;
-    f->varnames = varnames.release();
+    f->varnames = parts.varnames.release();
     f->weakreflist = nullptr;
-    f->argcount = argcount;
-    f->kwonlycount = kwonlycount;
-    f->body = spec.body;
+    f->argcount = parts.argcount;
+    f->kwonlycount = parts.kwonlycount;
+    f->body = body;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+}  // namespace
+
+Ref make_function(PyObject* module, const FunctionSpec& spec, const char* owner_qualname) {
+    if (!ready_function_type()) {
+        return {};
+    }
+    Parts parts;
+    parts.module_name = getattr(module, dunder_name);
+    parts.name = Ref::steal(PyUnicode_InternFromString(spec.name));
+    if (!parts.module_name || !parts.name) {
+        return {};
+    }
+    parts.code = stub_code(parts.module_name.get(), spec, owner_qualname, parts.name.get());
+    if (!parts.code || !read_parameters(parts, spec.name)) {
+        return {};
+    }
+    parts.qualname = owner_qualname
+                         ? Ref::steal(PyUnicode_FromFormat("%s.%s", owner_qualname, spec.name))
+                         : Ref::borrow(parts.name.get());
+    parts.doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None);
+    parts.defaults = spec.defaults ? spec.defaults() : Ref();
+    parts.annotations = make_annotations(spec);
+    parts.builtins_module = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!parts.qualname || !parts.doc || (spec.defaults && !parts.defaults) || !parts.annotations ||
+        !parts.builtins_module) {
+        return {};
+    }
+    return new_function(module, parts, spec.body);
 }
 
 }  // namespace mv

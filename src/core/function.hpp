@@ -6,6 +6,24 @@
 // stub with the same parameters and local names), so that inspect.signature()
 // and help() describe it as they would the same def.  Calls are checked with
 // CPython's own messages before the C++ body runs.
+//
+// Each extension module has its own copy of this type.  The core is a static
+// library linked into every module's .so, so each module readies its own
+// FunctionType (all of them named "mivelo.function"), and the functions a
+// module makes are of its own copy.  That is harmless, and chosen over one
+// shared core extension:
+// - C++ treats an object as a Function only where it made the object itself
+//   (make_class, and the bodies, which receive their own function); a
+//   function of another module is handled like any other callable;
+// - the type keeps no state beyond its static slot tables, so the copies
+//   cannot disagree about anything at run time;
+// - Python code sees what it sees of any function: the one trace is that
+//   functions of two modules are not of the identical type object, which no
+//   behaviour of the modules depends on (Python functions are of yet another
+//   type, types.FunctionType).
+// A shared core would add an import that no module's import list has, a
+// table of entry points passed through a capsule, and an indirect call on
+// every call into the core, to gain nothing that Python code can observe.
 #pragma once
 
 #include "core.hpp"
@@ -38,7 +56,7 @@ struct Function {
 
 extern PyTypeObject FunctionType;
 
-// Readies FunctionType once per process.
+// Readies this module's FunctionType, once.
 bool ready_function_type();
 // Records the class a method belongs to (for call_super_init).
 void set_owner(PyObject* function, PyObject* owner);

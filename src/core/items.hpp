@@ -6,6 +6,8 @@ namespace mv {
 bool raise_items_of_none();
 bool raise_dict_resized();
 bool raise_dict_keys_changed();
+// iter(mapping.items())
+Ref items_iterator(PyObject* mapping);
 
 template <class Visit>
 bool for_each_item(PyObject* mapping, Visit&& visit) {
@@ -43,16 +45,7 @@ bool for_each_item(PyObject* mapping, Visit&& visit) {
             }
         }
     }
-    static Name items_name("items");
-    Ref items_method = getattr(mapping, items_name);
-    if (!items_method) {
-        return false;
-    }
-    Ref items = call(items_method.get());
-    if (!items) {
-        return false;
-    }
-    Ref iterator = Ref::steal(PyObject_GetIter(items.get()));
+    Ref iterator = items_iterator(mapping);
     if (!iterator) {
         return false;
     }

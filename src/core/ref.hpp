@@ -41,7 +41,6 @@ public:
     // Gives up ownership; the caller now owns the reference.
     PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
-    bool is(PyObject* other) const noexcept { return ptr_ == other; }
     bool is_none() const noexcept { return ptr_ == Py_None; }
 
 private:

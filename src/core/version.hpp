@@ -9,6 +9,10 @@
 // 3.8: vectorcall and Py_TPFLAGS_METHOD_DESCRIPTOR (PEP 590).
 #define MV_HAVE_VECTORCALL (PY_VERSION_HEX >= 0x03080000)
 
+// 3.8: super() passes on an error other than AttributeError that reading
+// obj.__class__ raises; 3.7 discarded every error there.
+#define MV_HAVE_SUPER_CLASS_ERRORS (PY_VERSION_HEX >= 0x03080000)
+
 // 3.8: a dict walk fails when it meets more entries than the dict had at its
 // start ("dictionary keys changed during iteration").
 #define MV_HAVE_DICT_KEYS_CHECK (PY_VERSION_HEX >= 0x03080000)
