@@ -10,30 +10,30 @@
 
 namespace {
 
+using factory::APPSINK_PROPERTIES;
+using factory::BUFFER_SRC_NAME;
+using factory::Pipeline_;
+using factory::appsink_;
+using factory::get_static_pad_;
+using factory::pipeline_watcher_;
+using factory::src_;
+using factory::url_;
 using mv::Function;
 using mv::KwNames;
 using mv::Method;
 using mv::Name;
 using mv::Ref;
 
-Name Pipeline_("Pipeline");
 Name InvalidCustomPipelineError_("InvalidCustomPipelineError");
-Name APPSINK_PROPERTIES("_APPSINK_PROPERTIES");
-Name BUFFER_SRC_NAME("BUFFER_SRC_NAME");
-Name url_("_url");
 Name pipeline_str_("_pipeline_str");
-Name pipeline_watcher_("_pipeline_watcher");
 Name logger_("_logger");
 Name from_launch_string_("from_launch_string");
 Name get_by_name_("get_by_name");
 Name set_property_("set_property");
-Name appsink_attr("appsink");
-Name get_static_pad_("get_static_pad");
 Name warning_("warning");
 Name format_("format");
 Name url_field("{url}");
 Name main_sink_("main_sink");
-Name src_("src");
 
 KwNames url_keyword("url");
 
@@ -294,7 +294,7 @@ PyObject* build(Function& fn, PyObject* const* args) {
     }
     Ref sink = find_sink(fn, self, pipeline.get());
     if (!sink || !configure_sink(fn, sink.get()) ||
-        !mv::setattr(pipeline.get(), appsink_attr, sink.get()) ||
+        !mv::setattr(pipeline.get(), appsink_, sink.get()) ||
         !check_buffer_source(fn, self, pipeline.get()) || !factory::play(fn, pipeline.get())) {
         return nullptr;
     }
@@ -317,9 +317,7 @@ const mv::FunctionSpec kInit = {
     nullptr,
 };
 
-const mv::FunctionSpec kBuild = {
-    "build", "self", nullptr, nullptr, {"return", "Pipeline"}, build, nullptr,
-};
+const mv::FunctionSpec kBuild = factory::build_spec(build);
 
 const mv::FunctionSpec* const kMethods[] = {&kInit, &kBuild, nullptr};
 
@@ -327,13 +325,7 @@ const mv::ClassSpec kFactory = {"CustomPipelineFactory", "Creates a pipeline fro
                                 kMethods};
 
 int exec_custom(PyObject* module) {
-    if (!mv::import_names(module, "gi.repository", 0, {"Gst"}) ||
-        !mv::import_names(module, "mivelo.errors", 0, {"InvalidCustomPipelineError"}) ||
-        !mv::import_names(module, "mivelo.utils.gstreamer", 0, {"Pipeline"}) ||
-        !factory::import_base(module)) {
-        return -1;
-    }
-    return mv::define_class(module, "PipelineFactory", kFactory) ? 0 : -1;
+    return factory::define_factory(module, "InvalidCustomPipelineError", kFactory) ? 0 : -1;
 }
 
 }  // namespace

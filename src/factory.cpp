@@ -2,13 +2,21 @@
 
 namespace factory {
 
+mv::Name Pipeline_("Pipeline");
+mv::Name APPSINK_PROPERTIES("_APPSINK_PROPERTIES");
+mv::Name BUFFER_SRC_NAME("BUFFER_SRC_NAME");
+mv::Name url_("_url");
+mv::Name pipeline_watcher_("_pipeline_watcher");
+mv::Name appsink_("appsink");
+mv::Name get_static_pad_("get_static_pad");
+mv::Name src_("src");
+
 namespace {
 
 mv::Name FRAMERATE_LIMIT("_FRAMERATE_LIMIT");
 mv::Name Gst_("Gst");
 mv::Name State_("State");
 mv::Name PLAYING_("PLAYING");
-mv::Name pipeline_watcher_("_pipeline_watcher");
 mv::Name add_bus_watch_("add_bus_watch");
 mv::Name set_state_("set_state");
 mv::KwNames base_init_keywords("url", "max_framerate", "on_complete");
@@ -35,10 +43,14 @@ bool play(mv::Function& fn, PyObject* pipeline) {
     return playing && set_state({playing.get()});
 }
 
-bool import_base(PyObject* module) {
-    return mv::import_names(module, "base", 1,
+bool define_factory(PyObject* module, const char* error_class, const mv::ClassSpec& spec) {
+    return mv::import_names(module, "gi.repository", 0, {"Gst"}) &&
+           (!error_class || mv::import_names(module, "mivelo.errors", 0, {error_class})) &&
+           mv::import_names(module, "mivelo.utils.gstreamer", 0, {"Pipeline"}) &&
+           mv::import_names(module, "base", 1,
                             {"_APPSINK_PROPERTIES", "_FRAMERATE_LIMIT", "_ON_COMPLETE_CALLBACK",
-                             "_PIPELINE_WATCHER", "BUFFER_SRC_NAME", "PipelineFactory"});
+                             "_PIPELINE_WATCHER", "BUFFER_SRC_NAME", "PipelineFactory"}) &&
+           mv::define_class(module, "PipelineFactory", spec);
 }
 
 }  // namespace factory

@@ -9,25 +9,24 @@
 
 namespace {
 
+using factory::APPSINK_PROPERTIES;
+using factory::BUFFER_SRC_NAME;
+using factory::Pipeline_;
+using factory::appsink_;
+using factory::get_static_pad_;
+using factory::pipeline_watcher_;
+using factory::src_;
+using factory::url_;
 using mv::Function;
 using mv::KwNames;
 using mv::Method;
 using mv::Name;
 using mv::Ref;
 
-Name Pipeline_("Pipeline");
-Name APPSINK_PROPERTIES("_APPSINK_PROPERTIES");
-Name BUFFER_SRC_NAME("BUFFER_SRC_NAME");
-Name url_("_url");
-Name pipeline_watcher_("_pipeline_watcher");
 Name set_up_decoder_("_set_up_decoder");
 Name new_element_("new_element");
-Name appsink_attr("appsink");
-Name get_static_pad_("get_static_pad");
-Name appsink_("appsink");
 Name souphttpsrc_("souphttpsrc");
 Name location_("location");
-Name src_("src");
 
 KwNames properties_keyword("properties");
 KwNames properties_and_name_keywords("properties", "name");
@@ -54,7 +53,7 @@ bool add_sink(Function& fn, PyObject* pipeline) {
     Ref properties = new_element ? mv::global(fn, APPSINK_PROPERTIES) : Ref();
     Ref sink = properties ? new_element({appsink_.get(), properties.get()}, &properties_keyword)
                           : Ref();
-    return sink && mv::setattr(pipeline, appsink_attr, sink.get());
+    return sink && mv::setattr(pipeline, appsink_, sink.get());
 }
 
 // pipeline.new_element("souphttpsrc", properties={"location": self._url}, name=BUFFER_SRC_NAME)
@@ -116,22 +115,13 @@ const mv::FunctionSpec kInit = {
     nullptr,
 };
 
-const mv::FunctionSpec kBuild = {
-    "build", "self", nullptr, nullptr, {"return", "Pipeline"}, build, nullptr,
-};
+const mv::FunctionSpec kBuild = factory::build_spec(build);
 
 const mv::FunctionSpec* const kMethods[] = {&kInit, &kBuild, nullptr};
 
 const mv::ClassSpec kFactory = {"HTTPPipelineFactory", "Creates a pipeline for an HTTP URL.", kMethods};
 
-int exec_http(PyObject* module) {
-    if (!mv::import_names(module, "gi.repository", 0, {"Gst"}) ||
-        !mv::import_names(module, "mivelo.utils.gstreamer", 0, {"Pipeline"}) ||
-        !factory::import_base(module)) {
-        return -1;
-    }
-    return mv::define_class(module, "PipelineFactory", kFactory) ? 0 : -1;
-}
+int exec_http(PyObject* module) { return factory::define_factory(module, nullptr, kFactory) ? 0 : -1; }
 
 }  // namespace
 
