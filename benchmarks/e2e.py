@@ -26,7 +26,11 @@ import mivelo.utils.gstreamer  # noqa: F401  (selects the GStreamer version firs
 import mivelo.pipeline_factories.base as base
 from gi.repository import Gst
 from mivelo.pipeline_factories import http
-from twins import http as twin_http
+
+# models/ is imported as the package `models` from the repository's root,
+# appended so that mivelo is still the installed package.
+sys.path.append(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from models import http as model_http  # noqa: E402
 
 # Upper bound for any single wait for a frame.
 FRAME_TIMEOUT = 10.0
@@ -37,10 +41,10 @@ def watcher(bus, message, pipeline):
 
 
 def factories(url):
-    """The extension module's factory and its twin, for the same URL."""
+    """The extension module's factory and its model, for the same URL."""
     return {
         "cpp": http.HTTPPipelineFactory(url=url, pipeline_watcher=watcher, on_complete=None),
-        "py": twin_http.HTTPPipelineFactory(url=url, pipeline_watcher=watcher, on_complete=None),
+        "py": model_http.HTTPPipelineFactory(url=url, pipeline_watcher=watcher, on_complete=None),
     }
 
 

@@ -2,7 +2,7 @@
 that a timing of build() shows the factory's own work.
 
 Every method does the least it can: the time they take is paid by the
-extension module and its Python twin alike.
+extension module and its Python model alike.
 """
 import types
 

@@ -1,7 +1,7 @@
-"""Per-call cost of the extension modules against their plain-Python twins.
+"""Per-call cost of the extension modules against their plain-Python models.
 
 Run by run.py in a child process pinned to one CPU. Each row times the
-extension module and its twin (benchmarks/twins) on the same input,
+extension module and its model (models/ at the repository's root) on the same input,
 interleaved: every round measures an empty statement and each variant, the
 order reversed every other round, and each measurement is the best of a few
 timeit runs. A row reports the median net cost (minus the empty statement)
@@ -10,9 +10,14 @@ load from elsewhere moves both sides of a ratio together.
 """
 import argparse
 import json
+import os
 import statistics
 import sys
 import timeit
+
+# models/ is imported as the package `models` from the repository's root,
+# appended so that mivelo is still the installed package.
+sys.path.append(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 URL = "http://127.0.0.1:8080/stream.mjpg"
 LAUNCH = ('souphttpsrc location="{url}" name=buffer_src ! decodebin ! videoconvert '
@@ -38,8 +43,8 @@ def _options(count):
 def rows():
     """The rows, each with the statement and namespace of every variant.
 
-    Variant "cpp" is the extension module, "py" its twin and "ref" (where
-    present) the reference the target is stated against instead of the twin.
+    Variant "cpp" is the extension module, "py" its model and "ref" (where
+    present) the reference the target is stated against instead of the model.
     """
     import mivelo.utils.gstreamer  # noqa: F401  (selects the GStreamer version first)
     import fakes
@@ -49,14 +54,14 @@ def rows():
     from mivelo.stream_reader import tunables
     from mivelo.utils import timing
     from time import time
-    from twins import custom as twin_custom
-    from twins import http as twin_http
-    from twins import timing as twin_timing
-    from twins import tunables as twin_tunables
+    from models import custom as model_custom
+    from models import http as model_http
+    from models import timing as model_timing
+    from models import tunables as model_tunables
 
-    # build() with a fake pipeline: the same fakes in both modules, and a
+    # build() with a fake pipeline: the same fakes in module and model, and a
     # decoder stage that does nothing (the base class is shared by both).
-    for module in (http, twin_http, custom, twin_custom):
+    for module in (http, model_http, custom, model_custom):
         module.Pipeline = fakes.FakePipeline
         module.Gst = fakes.FAKE_GST
     base.PipelineFactory._set_up_decoder = fakes.no_decoder
@@ -77,43 +82,43 @@ def rows():
         out.append({"key": key, "label": label, "target": target, "variants": variants})
 
     row("bool", "bool(Timeout(1e9)) while running", 1.3, "bool(t)",
-        ns(t=timing.Timeout(1e9)), ns(t=twin_timing.Timeout(1e9)),
+        ns(t=timing.Timeout(1e9)), ns(t=model_timing.Timeout(1e9)),
         ref=ns(time=time), ref_stmt="time()")
     row("timeout", "Timeout(1e9)", 0.6, "Timeout(1e9)",
-        ns(Timeout=timing.Timeout), ns(Timeout=twin_timing.Timeout))
+        ns(Timeout=timing.Timeout), ns(Timeout=model_timing.Timeout))
     for count, supplied in ((0, {}), (5, supplied5), (50, supplied50)):
         row(f"tunables{count}", f"check_tunables, {count} valid options", 0.4,
             "check_tunables(supplied, supported)",
             ns(check_tunables=tunables.check_tunables, supplied=supplied, supported=supported),
-            ns(check_tunables=twin_tunables.check_tunables, supplied=supplied,
+            ns(check_tunables=model_tunables.check_tunables, supplied=supplied,
                supported=supported))
     raising = ("try:\n    check_tunables(supplied, supported)\n"
                "except InvalidRuntimeOptionError:\n    pass")
     row("tunables_unknown", "check_tunables, one unknown option (raises)", 0.6, raising,
         ns(check_tunables=tunables.check_tunables, supplied=unknown, supported=supported,
            InvalidRuntimeOptionError=InvalidRuntimeOptionError),
-        ns(check_tunables=twin_tunables.check_tunables, supplied=unknown, supported=supported,
+        ns(check_tunables=model_tunables.check_tunables, supplied=unknown, supported=supported,
            InvalidRuntimeOptionError=InvalidRuntimeOptionError))
     make_http = "HTTPPipelineFactory(url=url, pipeline_watcher=watcher, on_complete=None)"
     row("http_init", "HTTPPipelineFactory(...)", 0.75, make_http,
         ns(HTTPPipelineFactory=http.HTTPPipelineFactory, url=URL, watcher=fakes.watcher),
-        ns(HTTPPipelineFactory=twin_http.HTTPPipelineFactory, url=URL, watcher=fakes.watcher))
+        ns(HTTPPipelineFactory=model_http.HTTPPipelineFactory, url=URL, watcher=fakes.watcher))
     make_custom = ("CustomPipelineFactory(launch, url=url, pipeline_watcher=watcher, "
                    "on_complete=None)")
     row("custom_init", "CustomPipelineFactory(...)", 0.75, make_custom,
         ns(CustomPipelineFactory=custom.CustomPipelineFactory, launch=LAUNCH, url=URL,
            watcher=fakes.watcher),
-        ns(CustomPipelineFactory=twin_custom.CustomPipelineFactory, launch=LAUNCH, url=URL,
+        ns(CustomPipelineFactory=model_custom.CustomPipelineFactory, launch=LAUNCH, url=URL,
            watcher=fakes.watcher))
     row("http_build", "HTTPPipelineFactory.build(), fake Pipeline", 0.75, "factory.build()",
         ns(factory=http.HTTPPipelineFactory(url=URL, pipeline_watcher=fakes.watcher,
                                             on_complete=None)),
-        ns(factory=twin_http.HTTPPipelineFactory(url=URL, pipeline_watcher=fakes.watcher,
+        ns(factory=model_http.HTTPPipelineFactory(url=URL, pipeline_watcher=fakes.watcher,
                                                  on_complete=None)))
     row("custom_build", "CustomPipelineFactory.build(), fake Pipeline", 0.75, "factory.build()",
         ns(factory=custom.CustomPipelineFactory(LAUNCH, url=URL, pipeline_watcher=fakes.watcher,
                                                 on_complete=None)),
-        ns(factory=twin_custom.CustomPipelineFactory(LAUNCH, url=URL,
+        ns(factory=model_custom.CustomPipelineFactory(LAUNCH, url=URL,
                                                      pipeline_watcher=fakes.watcher,
                                                      on_complete=None)))
     return out
@@ -181,30 +186,30 @@ def measure_floors(rounds, repeat, seconds):
     return result
 
 
-def check_twins():
-    """The twins must do what the modules do on the benchmark's inputs."""
+def check_models():
+    """The models must do what the modules do on the benchmark's inputs."""
     import mivelo.utils.gstreamer  # noqa: F401
     from mivelo.errors import InvalidRuntimeOptionError
     from mivelo.stream_reader import tunables
-    from twins import tunables as twin_tunables
+    from models import tunables as model_tunables
 
     supported, supplied = _options(50)
     for bad in ({"no_such_option": 1}, {"option_0": "text"}, {"option_4": "text"}):
         messages = []
-        for check in (tunables.check_tunables, twin_tunables.check_tunables):
+        for check in (tunables.check_tunables, model_tunables.check_tunables):
             try:
                 check(bad, supported)
             except InvalidRuntimeOptionError as exc:
                 messages.append(str(exc))
         if len(messages) != 2 or messages[0] != messages[1]:
-            raise AssertionError(f"the twin of check_tunables differs: {messages}")
+            raise AssertionError(f"the model of check_tunables differs: {messages}")
     assert tunables.check_tunables(supplied, supported) is None
-    assert twin_tunables.check_tunables(supplied, supported) is None
+    assert model_tunables.check_tunables(supplied, supported) is None
 
     from mivelo.utils import timing
-    from twins import timing as twin_timing
+    from models import timing as model_timing
     messages = []
-    for module in (timing, twin_timing):
+    for module in (timing, model_timing):
         clock = module.time
         try:
             module.time = lambda: 100.0
@@ -218,23 +223,23 @@ def check_twins():
         finally:
             module.time = clock
     if len(messages) != 2 or messages[0] != messages[1]:
-        raise AssertionError(f"the twin of Timeout differs: {messages}")
+        raise AssertionError(f"the model of Timeout differs: {messages}")
 
     rows()  # binds the fakes
     from mivelo.pipeline_factories import custom, http
-    from twins import custom as twin_custom
-    from twins import http as twin_http
-    for real, twin, args in ((http.HTTPPipelineFactory, twin_http.HTTPPipelineFactory, ()),
-                             (custom.CustomPipelineFactory, twin_custom.CustomPipelineFactory,
-                              (LAUNCH,))):
+    from models import custom as model_custom
+    from models import http as model_http
+    for real, model, args in ((http.HTTPPipelineFactory, model_http.HTTPPipelineFactory, ()),
+                              (custom.CustomPipelineFactory, model_custom.CustomPipelineFactory,
+                               (LAUNCH,))):
         a = real(*args, url=URL, pipeline_watcher=print, on_complete=None)
-        b = twin(*args, url=URL, pipeline_watcher=print, on_complete=None)
+        b = model(*args, url=URL, pipeline_watcher=print, on_complete=None)
         if vars(a).keys() != vars(b).keys() or any(
                 vars(a)[k] is not vars(b)[k] and vars(a)[k] != vars(b)[k] for k in vars(a)):
-            raise AssertionError(f"the twin of {real.__name__} stores {vars(b)}, not {vars(a)}")
+            raise AssertionError(f"the model of {real.__name__} stores {vars(b)}, not {vars(a)}")
         pa, pb = a.build(), b.build()
         if vars(pa) != vars(pb):
-            raise AssertionError(f"the twin of {real.__name__}.build() differs")
+            raise AssertionError(f"the model of {real.__name__}.build() differs")
 
 
 def _time(stmt, namespace, number):
@@ -285,7 +290,7 @@ def main(argv=None):
                         help="length of one timeit run")
     parser.add_argument("--only", nargs="*", help="row keys to run")
     args = parser.parse_args(argv)
-    check_twins()
+    check_models()
     for row in rows():
         if args.only and row["key"] not in args.only:
             continue

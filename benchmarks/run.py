@@ -114,7 +114,7 @@ def table(micro, e2e):
             rows.append((result["label"], fmt_ns(ns["cpp"]), fmt_ns(ns["py"]),
                          f"{result['ratio']:.2f}x time()", f"<= {result['target']}x time()",
                          verdict(result["ratio"], result["target"])))
-            rows.append(("  (time() alone; C++ against the Python twin)", "", fmt_ns(ns["ref"]),
+            rows.append(("  (time() alone; C++ against the Python model)", "", fmt_ns(ns["ref"]),
                          f"{result['ratio_py']:.2f}x", "", ""))
         else:
             rows.append((result["label"], fmt_ns(ns["cpp"]), fmt_ns(ns["py"]),

@@ -22,7 +22,12 @@ except ModuleNotFoundError as exc:
         raise
     REAL_GST = True
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tools"))
+# The Python models of the extension modules (models/), imported as
+# models.<name>.  Appended, so that mivelo is still the installed package and
+# not the source folder beside models/.
+sys.path.append(str(ROOT))
 
 from stream_server import StreamServer  # noqa: E402
 

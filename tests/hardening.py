@@ -13,7 +13,6 @@ import pathlib
 import threading
 
 import mivelo
-from mivelo.errors import InvalidRuntimeOptionError
 from mivelo.pipeline_factories import base
 
 BUFFER_SRC_NAME = base.BUFFER_SRC_NAME
@@ -222,12 +221,3 @@ def fresh_module(name):
     spec.loader.exec_module(module)
     return module
 
-
-def check_tunables_model(supplied, supported):
-    """check_tunables as a plain Python function: what the C++ must equal."""
-    for key, val in supplied.items():
-        if key not in supported:
-            raise InvalidRuntimeOptionError(f"Unknown option '{key}'")
-        if not isinstance(val, supported[key]):
-            raise InvalidRuntimeOptionError(
-                f"Option '{key}' should be of type '{supported[key]}', got '{type(val)}'")

@@ -13,47 +13,17 @@ from mivelo.pipeline_factories.custom import CustomPipelineFactory
 from mivelo.pipeline_factories.http import HTTPPipelineFactory
 from mivelo.stream_reader.tunables import check_tunables
 from mivelo.utils.timing import Timeout
-
-
-# Python defs with the same parameters as the C++ functions; their errors are
-# what the C++ parser must reproduce, word for word, on this interpreter.
-class HTTPPipelineFactoryRef:
-    def __init__(self, *, url, pipeline_watcher, on_complete):
-        pass
-
-    def build(self):
-        pass
-
-
-class CustomPipelineFactoryRef:
-    def __init__(self, pipeline_str, *, url, pipeline_watcher, on_complete):
-        pass
-
-
-class TimeoutRef:
-    def __init__(self, time_seconds, raise_error=True, print_timeout=False):
-        pass
-
-    def reset(self):
-        pass
-
-
-for ref, name in [(HTTPPipelineFactoryRef, "HTTPPipelineFactory"),
-                  (CustomPipelineFactoryRef, "CustomPipelineFactory"),
-                  (TimeoutRef, "Timeout")]:
-    for attr in vars(ref).values():
-        if inspect.isfunction(attr):
-            attr.__qualname__ = f"{name}.{attr.__name__}"
-# Named as the real one, since the messages name the code object before 3.10.
-_namespace = {}
-exec("def check_tunables(supplied, supported):\n    pass\n", _namespace)
-check_tunables_ref = _namespace["check_tunables"]
+from models.custom import CustomPipelineFactory as ModelCustom
+from models.http import HTTPPipelineFactory as ModelHTTP
+from models.timing import Timeout as ModelTimeout
+from models.tunables import check_tunables as model_check_tunables
 
 S = object()  # stands for `self` where the call passes it explicitly
 
 CALLS = [
-    # (real, reference, args, kwargs)
-    *[(HTTPPipelineFactory.__init__, HTTPPipelineFactoryRef.__init__, a, k) for a, k in [
+    # (real, model, args, kwargs): the model's errors are what the C++ parser
+    # must reproduce, word for word, on this interpreter.
+    *[(HTTPPipelineFactory.__init__, ModelHTTP.__init__, a, k) for a, k in [
         ((), {}),
         ((S,), {}),
         ((S, "u"), {}),
@@ -71,7 +41,7 @@ CALLS = [
         ((), {"self": S, "url": "u", "pipeline_watcher": 1, "on_complete": 2, "x": 1}),
         ((S,), {"self": S}),
     ]],
-    *[(CustomPipelineFactory.__init__, CustomPipelineFactoryRef.__init__, a, k) for a, k in [
+    *[(CustomPipelineFactory.__init__, ModelCustom.__init__, a, k) for a, k in [
         ((S,), {}),
         ((S,), {"url": "u", "pipeline_watcher": 1, "on_complete": 2}),
         ((S, "p"), {"pipeline_str": "p"}),
@@ -79,7 +49,7 @@ CALLS = [
         ((S, "p", "u", 3), {}),
         ((S,), {"pipeline_str": "p", "bogus": 1}),
     ]],
-    *[(check_tunables, check_tunables_ref, a, k) for a, k in [
+    *[(check_tunables, model_check_tunables, a, k) for a, k in [
         ((), {}),
         (({},), {}),
         (({}, {}, {}), {}),
@@ -88,7 +58,7 @@ CALLS = [
         ((), {"supplied": {}, "supported": {}, "key": 1}),
         ((), {"suplied": {}, "supported": {}}),
     ]],
-    *[(Timeout.__init__, TimeoutRef.__init__, a, k) for a, k in [
+    *[(Timeout.__init__, ModelTimeout.__init__, a, k) for a, k in [
         ((S,), {}),
         ((S, 1, 2, 3, 4), {}),
         ((S, 1, 2, 3, 4, 5), {}),
@@ -96,8 +66,8 @@ CALLS = [
         ((S, 1), {"print_timeout": 1, "raise_error": 2, "nope": 3}),
         ((S, 1), {"raise_errors": 1}),
     ]],
-    *[(Timeout.reset, TimeoutRef.reset, a, k) for a, k in [((), {}), ((S, 1), {}), ((S,), {"x": 1})]],
-    (HTTPPipelineFactory.build, HTTPPipelineFactoryRef.build, (S, S), {}),
+    *[(Timeout.reset, ModelTimeout.reset, a, k) for a, k in [((), {}), ((S, 1), {}), ((S,), {"x": 1})]],
+    (HTTPPipelineFactory.build, ModelHTTP.build, (S, S), {}),
 ]
 
 
@@ -107,13 +77,13 @@ def error_of(func, args, kwargs):
     return str(info.value)
 
 
-@pytest.mark.parametrize("real, ref, args, kwargs", CALLS)
-def test_argument_errors_match_python(real, ref, args, kwargs):
-    assert error_of(real, args, kwargs) == error_of(ref, args, kwargs)
+@pytest.mark.parametrize("real, model, args, kwargs", CALLS)
+def test_argument_errors_match_python(real, model, args, kwargs):
+    assert error_of(real, args, kwargs) == error_of(model, args, kwargs)
 
 
-@pytest.mark.parametrize("real, ref", [(check_tunables, check_tunables_ref),
-                                       (HTTPPipelineFactory.__init__, HTTPPipelineFactoryRef.__init__)])
+@pytest.mark.parametrize("real, ref", [(check_tunables, model_check_tunables),
+                                       (HTTPPipelineFactory.__init__, ModelHTTP.__init__)])
 def test_non_string_keywords_are_refused(real, ref):
     assert error_of(real, (), {1: 2}) == error_of(ref, (), {1: 2})
 
@@ -201,13 +171,11 @@ def test_function_dict_weakref_pickle_copy():
 
 
 def test_signature_from_code_object():
-    assert str(inspect.signature(check_tunables)) == "(supplied, supported)"
-    assert str(inspect.signature(Timeout)) == \
-        "(time_seconds, raise_error=True, print_timeout=False)"
-    assert str(inspect.signature(HTTPPipelineFactory)) == \
-        "(*, url: 'str', pipeline_watcher: '_PIPELINE_WATCHER', on_complete: '_ON_COMPLETE_CALLBACK')"
-    assert str(inspect.signature(HTTPPipelineFactory.build)) == "(self) -> 'Pipeline'"
-    assert isinstance(check_tunables.__code__, type(check_tunables_ref.__code__))
+    for real, model in [(check_tunables, model_check_tunables), (Timeout, ModelTimeout),
+                        (HTTPPipelineFactory, ModelHTTP),
+                        (HTTPPipelineFactory.build, ModelHTTP.build)]:
+        assert inspect.signature(real) == inspect.signature(model)
+    assert isinstance(check_tunables.__code__, type(model_check_tunables.__code__))
 
 
 def test_methods_are_found_by_gc_and_collected_with_their_class():

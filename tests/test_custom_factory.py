@@ -1,5 +1,7 @@
 """CustomPipelineFactory against fake pipelines: surface, construction, URL rule, build steps."""
+import collections
 import collections.abc
+import decimal
 import inspect
 import string
 import sys
@@ -13,17 +15,10 @@ from mivelo.pipeline_factories import base, custom
 from mivelo.pipeline_factories.base import PipelineFactory
 from mivelo.pipeline_factories.custom import CustomPipelineFactory
 from mivelo.utils.gstreamer import Pipeline
+from models import custom as model
 
 from gi.repository import Gst  # noqa: I100
 
-INIT_DOC = (
-    "\n"
-    "        :param pipeline_str: The custom pipeline string\n"
-    "        :param url: The URL to connect to\n"
-    "        :param pipeline_watcher: Function to connect to the pipeline's bus\n"
-    "        :param on_complete: Called when the pipeline has been built successfully\n"
-    "        "
-)
 NO_BUFFER_SOURCE = ("Pipeline has no element named 'buffer_src' to attach the buffer probe to. "
                     "Frames will not be skipped")
 NO_SOURCE_PAD = ("Element named 'buffer_src' does not have a static pad named 'src' to attach a "
@@ -257,36 +252,16 @@ class TestSurface:
         assert (cls.__name__, cls.__qualname__) == ("CustomPipelineFactory",) * 2
         assert list(vars(cls)) == ["__module__", "__doc__", "__init__", "build"]
 
-    def test_init(self):
-        init = CustomPipelineFactory.__init__
-        assert init.__doc__ == INIT_DOC
-        assert init.__doc__.split("\n")[0] == "" and len(init.__doc__.split("\n")) == 6
-        assert init.__annotations__ == {
-            "pipeline_str": "str", "url": "str", "pipeline_watcher": "_PIPELINE_WATCHER",
-            "on_complete": "_ON_COMPLETE_CALLBACK"}
-        assert (init.__name__, init.__qualname__) == ("__init__", "CustomPipelineFactory.__init__")
-        assert str(inspect.signature(init)) == (
-            "(self, pipeline_str: 'str', *, url: 'str', pipeline_watcher: '_PIPELINE_WATCHER', "
-            "on_complete: '_ON_COMPLETE_CALLBACK')")
-        assert str(inspect.signature(CustomPipelineFactory)) == (
-            "(pipeline_str: 'str', *, url: 'str', pipeline_watcher: '_PIPELINE_WATCHER', "
-            "on_complete: '_ON_COMPLETE_CALLBACK')")
-
-    def test_build(self):
-        build = CustomPipelineFactory.build
-        assert build.__annotations__ == {"return": "Pipeline"}
-        assert build.__doc__ is None
-        assert (build.__name__, build.__qualname__) == ("build", "CustomPipelineFactory.build")
-        assert str(inspect.signature(build)) == "(self) -> 'Pipeline'"
-
-
-def reference_class():
-    """The constructor's signature as a Python def, for CPython's own argument errors."""
-    namespace = {}
-    exec("class CustomPipelineFactory:\n"
-         "    def __init__(self, pipeline_str, *, url, pipeline_watcher, on_complete): pass\n",
-         namespace)
-    return namespace["CustomPipelineFactory"]
+    @pytest.mark.parametrize("name", ["__init__", "build"])
+    def test_methods_are_the_models(self, name):
+        method = vars(CustomPipelineFactory)[name]
+        model_method = vars(model.CustomPipelineFactory)[name]
+        for attribute in ("__name__", "__qualname__", "__doc__", "__annotations__",
+                          "__defaults__", "__kwdefaults__"):
+            assert getattr(method, attribute) == getattr(model_method, attribute), attribute
+        assert inspect.signature(method) == inspect.signature(model_method)
+        assert inspect.signature(CustomPipelineFactory) == \
+            inspect.signature(model.CustomPipelineFactory)
 
 
 KW = {"url": URL, "pipeline_watcher": None, "on_complete": None}
@@ -312,7 +287,7 @@ class TestArguments:
     ])
     def test_errors_match_a_python_def(self, base_calls, args, kwargs):
         with pytest.raises(TypeError) as expected:
-            reference_class()(*args, **kwargs)
+            model.CustomPipelineFactory(*args, **kwargs)
         with pytest.raises(TypeError) as got:
             CustomPipelineFactory(*args, **kwargs)
         assert str(got.value) == str(expected.value)
@@ -321,7 +296,7 @@ class TestArguments:
     def test_unbound_call_errors_match_a_python_def(self, base_calls):
         for args in [(), (object(),)]:
             with pytest.raises(TypeError) as expected:
-                reference_class().__init__(*args)
+                model.CustomPipelineFactory.__init__(*args)
             with pytest.raises(TypeError) as got:
                 CustomPipelineFactory.__init__(*args)
             assert str(got.value) == str(expected.value)
@@ -352,6 +327,19 @@ class TestArguments:
         long_type = type("T" * 300, (), {})
         with pytest.raises(TypeError, match=r"got T{200}\)$"):
             make(LAUNCH, url=long_type())
+
+    @pytest.mark.parametrize("value", [
+        decimal.Decimal(1), collections.deque(), type("x" + "\u00e9" * 150, (), {})(), S("x"),
+        print,
+    ], ids=["C type of a module", "C type of a package", "non-ASCII name cut in a character",
+            "str subclass", "builtin"])
+    def test_type_names_are_the_models(self, base_calls, value):
+        for args, kwargs in (((value,), KW), ((LAUNCH,), {**KW, "url": value})):
+            with pytest.raises(TypeError) as expected:
+                model.CustomPipelineFactory(*args, **kwargs)
+            with pytest.raises(TypeError) as got:
+                CustomPipelineFactory(*args, **kwargs)
+            assert str(got.value) == str(expected.value)
 
 
 class TestConstruction:
@@ -551,6 +539,24 @@ class TestUrlRule:
         assert info.value.args == (refused('x" num-buffers="1'),)
         assert make(QUOTED, url='a"b')._pipeline_str == QUOTED.format(url="clean")
 
+    @pytest.mark.parametrize("module", [custom, model], ids=["module", "model"])
+    def test_message_is_made_before_the_class_is_looked_up(self, monkeypatch, module):
+        class Text(str):
+            def __repr__(self):
+                raise LookupError("repr")
+
+        class Url:
+            def __format__(self, spec):
+                return Text('a"b')
+
+        def storing(self, **kwargs):
+            self._url = Url()
+
+        monkeypatch.setattr(PipelineFactory, "__init__", storing)
+        monkeypatch.delattr(module, "InvalidCustomPipelineError")
+        with pytest.raises(LookupError, match="^repr$"):
+            module.CustomPipelineFactory(QUOTED, url="u", pipeline_watcher=None, on_complete=None)
+
     def test_checked_before_format(self):
         with pytest.raises(InvalidCustomPipelineError):
             make("{url} {other}", url="a b")
@@ -617,6 +623,31 @@ class TestUrlRule:
                     make(template, url=url)
             else:
                 assert make(template, url=url)._pipeline_str == template.format(url=url)
+
+
+def construction(cls, launch, url):
+    """What constructing a factory of `cls` gives: the filled string, or the
+    type and text of the error."""
+    try:
+        return cls(launch, url=url, pipeline_watcher=None, on_complete=None)._pipeline_str
+    except Exception as error:  # noqa: BLE001  (compared, not handled)
+        return type(error), str(error)
+
+
+# Pieces of launch syntax and of format templates that the URL rule reads.
+TEMPLATE_PIECES = ["{url}", "{url}", "{url!r}", "{url!s}", "{url:>3}", "{x.url}", "{{", "}}",
+                   '"', '"', "'", "'", "\\", " ", "\t", "=", "location=", "a", "!", "name=x"]
+URL_PIECES = ["'", '"', " ", "\t", "\xa0", "\\", "\x00", "{", "}", "=", "!", "a", "/", "%20"]
+
+
+class TestUrlRuleModel:
+    @settings(max_examples=500, deadline=None)
+    @given(st.lists(st.sampled_from(TEMPLATE_PIECES), max_size=8).map("".join),
+           st.lists(st.sampled_from(URL_PIECES), max_size=5).map("".join))
+    def test_module_and_model_agree(self, template, url):
+        template = template if "{url}" in template else template + "{url}"
+        assert construction(CustomPipelineFactory, template, url) == \
+            construction(model.CustomPipelineFactory, template, url)
 
 
 class TestBuild:

@@ -1,20 +1,14 @@
 """Random and hostile objects thrown at every constructor and function.
 
 Each test requires the documented result or a clean Python exception, never a
-crash or a hang.  Where the documented behaviour is a plain algorithm (the
-option check, the Timeout truth test) it is written out below in Python and
-both are run on the same objects: same result, same exception with the same
-text, same calls into the objects in the same order.
+crash or a hang.  Each module and its model (models/) are run on the same
+objects: same result, same exception with the same text, same calls into the
+objects in the same order.
 """
-import string
+from hypothesis import HealthCheck, given, settings, strategies as st
 
-from hypothesis import HealthCheck, assume, given, settings, strategies as st
-import pytest
-
-from hardening import (
-    Boom, FakeDecoder, FakeLogger, bound, check_tunables_model, fresh_module, pipeline_class,
-    watcher,
-)
+from hardening import Boom, FakeDecoder, FakeLogger, bound, fresh_module, pipeline_class, watcher
+from helpers import fresh_model, model_function, model_of
 from mivelo.errors import InvalidCustomPipelineError
 from mivelo import errors
 from mivelo.pipeline_factories import custom, http
@@ -185,14 +179,6 @@ def comparable(result):
     return ("returned", type(value), repr(value) if type(value) in SIMPLE else None)
 
 
-def tp_name(cls):
-    """The type's name as CPython's C code prints it (tp_name)."""
-    heap_type = cls.__flags__ & (1 << 9)
-    if heap_type or cls.__module__ == "builtins":
-        return cls.__name__
-    return f"{cls.__module__}.{cls.__qualname__}"
-
-
 # ---------------------------------------------------------------------------
 # The option check
 
@@ -211,7 +197,7 @@ supported_maps = st.one_of(
 @given(mappings, supported_maps)
 def test_check_tunables_does_what_is_documented(supplied, supported):
     assert comparable(outcome(tunables.check_tunables, supplied, supported)) == \
-        comparable(outcome(check_tunables_model, supplied, supported))
+        comparable(outcome(model_function(tunables.check_tunables), supplied, supported))
 
 
 class Recorder(dict):
@@ -242,7 +228,7 @@ class Recorder(dict):
        st.dictionaries(st.sampled_from("abc"), st.sampled_from([1, "x", True]), max_size=3))
 def test_check_tunables_survives_a_dict_changed_while_walked(plan, items):
     results = []
-    for check in (tunables.check_tunables, check_tunables_model):
+    for check in (tunables.check_tunables, model_function(tunables.check_tunables)):
         log = []
         supplied = dict(items)
         results.append((comparable(outcome(check, supplied, Recorder(supplied, plan, log))), log))
@@ -283,27 +269,6 @@ class Logger:
             raise Boom("logger")
 
 
-class TimeoutAsDocumented:
-    def __init__(self, clock, logger, time_seconds, raise_error=True, print_timeout=False):
-        self.clock, self.logger = clock, logger
-        self.start = clock()
-        self.time_seconds = time_seconds
-        self.raise_error = raise_error
-        self.print_timeout = print_timeout
-
-    def truth(self):
-        still_going = self.clock() - self.start < self.time_seconds
-        if not still_going:
-            if self.print_timeout:
-                warning = self.logger.warning
-                warning(f"Timer timed out! Time: {self.clock() - self.start}")
-        if not still_going:
-            if self.raise_error:
-                raise TimeoutError(f"Timer of {self.time_seconds} seconds timed out at "
-                                   f"{self.clock() - self.start} seconds!")
-        return still_going
-
-
 readings = st.lists(st.one_of(st.integers(-10, 10), st.floats(-10, 10), st.floats(), hostiles,
                              st.builds(Text, texts), st.none(), st.just(Exception("clock"))),
                    min_size=1, max_size=5)
@@ -318,18 +283,13 @@ flags = st.one_of(st.booleans(), objects)
 @given(readings, limits, flags, flags, st.integers(1, 3))
 def test_timeout_does_what_is_documented(readings, limit, raise_error, print_timeout, tests):
     results = []
-    for make in ("real", "documented"):
+    for module in (timing, model_of(timing)):
         clock, logger = Clock(readings), Logger()
-        with bound(timing, time=clock, logger=logger):
-            if make == "real":
-                created = outcome(timing.Timeout, limit, raise_error, print_timeout)
-                truth = timing.Timeout.__bool__
-            else:
-                created = outcome(TimeoutAsDocumented, clock, logger, limit, raise_error,
-                                  print_timeout)
-                truth = TimeoutAsDocumented.truth
+        with bound(module, time=clock, logger=logger):
+            created = outcome(module.Timeout, limit, raise_error, print_timeout)
             if created[0] == "returned":
-                seen = ["made"] + [comparable(outcome(truth, created[1])) for _ in range(tests)]
+                seen = ["made"] + [comparable(outcome(module.Timeout.__bool__, created[1]))
+                                   for _ in range(tests)]
             else:
                 seen = [created]
         results.append((seen, logger.messages, clock.calls))
@@ -358,39 +318,31 @@ def test_timeout_truth_in_a_loop_ends(limit, raise_error):
 URLS = st.one_of(texts, st.builds(lambda t: "http://127.0.0.1:9/" + t, texts))
 
 
-def expected_type_error(name, value):
-    if value is None or type(value) is str:
-        return None
-    return (TypeError, f"Argument '{name}' has incorrect type (expected str, got "
-                       f"{tp_name(type(value))[:200]})")
+def made(module, cls_name, *args, **kwargs):
+    """The outcome of constructing a factory: its attributes (texts by value,
+    other objects by identity) or the exception."""
+    result = outcome(getattr(module, cls_name), *args, **kwargs)
+    if result[0] != "returned":
+        return result
+    return ("returned", [(name, value if type(value) is str else id(value))
+                         for name, value in vars(result[1]).items()])
 
 
 @SETTINGS
 @given(st.one_of(URLS, objects), objects, objects)
 def test_http_factory_takes_exactly_str_or_none(url, pipeline_watcher, on_complete):
-    with bound(http, Pipeline=pipeline_class()):
-        made = outcome(http.HTTPPipelineFactory, url=url, pipeline_watcher=pipeline_watcher,
-                       on_complete=on_complete)
-        refused = expected_type_error("url", url)
-        if refused:
-            assert made == refused
-            return
-        assert made[0] == "returned"
-        factory = made[1]
-        assert factory._url is url and factory._pipeline_watcher is pipeline_watcher
-        factory._set_up_decoder = FakeDecoder()
-        pipeline = factory.build()
+    results = [made(module, "HTTPPipelineFactory", url=url, pipeline_watcher=pipeline_watcher,
+                    on_complete=on_complete) for module in (http, model_of(http))]
+    assert results[0] == results[1]
+    if results[0][0] != "returned":
+        return
+    for module in (http, model_of(http)):
+        with bound(module, Pipeline=pipeline_class()):
+            factory = module.HTTPPipelineFactory(url=url, pipeline_watcher=pipeline_watcher,
+                                                 on_complete=on_complete)
+            factory._set_up_decoder = FakeDecoder()
+            pipeline = factory.build()
         assert pipeline.url is url and pipeline.watcher is pipeline_watcher
-
-
-def refused_url(text, launch):
-    """Whether the custom factory's URL rule certainly refuses this URL text
-    (None: it depends on where the fields stand)."""
-    if any(c in '"\\' or ord(c) < 0x20 or ord(c) == 0x7f for c in text):
-        return True
-    if any(c.isspace() for c in text):
-        return None
-    return False
 
 
 launches = st.one_of(texts, st.builds(lambda a, b: a + "{url}" + b, texts, texts),
@@ -400,35 +352,10 @@ launches = st.one_of(texts, st.builds(lambda a, b: a + "{url}" + b, texts, texts
 @SETTINGS
 @given(st.one_of(launches, objects), st.one_of(URLS, objects), objects)
 def test_custom_factory_construction(launch, url, pipeline_watcher):
-    with bound(custom, Pipeline=pipeline_class()):
-        made = outcome(custom.CustomPipelineFactory, launch, url=url,
-                       pipeline_watcher=pipeline_watcher, on_complete=None)
-    refused = expected_type_error("pipeline_str", launch) or expected_type_error("url", url)
-    if refused:
-        assert made == refused
-        return
-    if launch is None:
-        assert made == (TypeError, "'NoneType' object is not iterable")
-        return
-    if "{url}" not in launch:
-        assert made == (InvalidCustomPipelineError,
-                        f"Invalid pipeline format: '{launch}'. Pipelines must contain a "
-                        "'{url}' portion to be filled by the source URL.")
-        return
-    url_text = format(url)
-    refusal = refused_url(url_text, launch)
-    if made[0] is InvalidCustomPipelineError:
-        assert made[1].startswith("Refused URL ") and refusal in (True, None)
-        return
-    assert not refusal
-    assert made[0] is not InvalidCustomPipelineError
-    formatted = outcome(launch.format, url=url)
-    if formatted[0] != "returned":
-        assert made == formatted
-        return
-    assert made[0] == "returned"
-    factory = made[1]
-    assert factory._pipeline_str == formatted[1] and factory._pipeline_watcher is pipeline_watcher
+    results = [made(module, "CustomPipelineFactory", launch, url=url,
+                    pipeline_watcher=pipeline_watcher, on_complete=None)
+               for module in (custom, model_of(custom))]
+    assert results[0] == results[1]
 
 
 @SETTINGS
@@ -467,23 +394,6 @@ def test_custom_factory_build_on_real_gstreamer(junk, url, source_name, sink):
 # Calls of every shape, and the function objects' attributes
 
 
-def python_twin(fn):
-    """A Python def with the same parameters, defaults and qualified name."""
-    code = fn.__code__
-    namespace = {}
-    params = list(code.co_varnames[: code.co_argcount])
-    kwonly = list(code.co_varnames[code.co_argcount: code.co_argcount + code.co_kwonlyargcount])
-    defaults = fn.__defaults__ or ()
-    signature = ", ".join(params + (["*"] + kwonly if kwonly else []))
-    exec(f"def {fn.__name__}({signature}): pass", namespace)
-    twin = namespace[fn.__name__]
-    twin.__defaults__ = defaults
-    twin.__code__ = twin.__code__.replace(co_qualname=fn.__qualname__) \
-        if hasattr(code, "co_qualname") else twin.__code__
-    twin.__qualname__ = fn.__qualname__
-    return twin
-
-
 def all_functions():
     for module in (tunables, timing, http, custom):
         for value in vars(module).values():
@@ -503,19 +413,12 @@ NAMES = ["self", "supplied", "supported", "time_seconds", "raise_error", "print_
 @given(st.sampled_from(FUNCTIONS), st.integers(0, 6),
        st.lists(st.sampled_from(NAMES), max_size=6, unique=True))
 def test_calls_of_any_shape_bind_like_a_def(fn, npositional, keywords):
-    """Argument errors come with the text a def gives.  Values are chosen so
-    that a call that binds runs its body without error."""
-    twin = python_twin(fn)
+    """Argument errors come with the text a def gives, and a call that binds
+    runs the body as the model's does."""
     args = [None] * npositional
     kwargs = dict.fromkeys(keywords)
-    expected = outcome(twin, *args, **kwargs)
-    if expected[0] != "returned":
-        assert outcome(fn, *args, **kwargs) == expected
-    else:
-        # A call that binds reaches the body, whose own errors are not
-        # argument errors of this function.
-        got = outcome(fn, *args, **kwargs)
-        assert not (got[0] is TypeError and fn.__qualname__ + "()" in got[1]), got
+    assert comparable(outcome(fn, *args, **kwargs)) == \
+        comparable(outcome(model_function(fn), *args, **kwargs))
 
 
 ATTRIBUTES = ["__name__", "__qualname__", "__doc__", "__module__", "__defaults__",
@@ -529,9 +432,11 @@ ATTRIBUTES = ["__name__", "__qualname__", "__doc__", "__module__", "__defaults__
                  st.tuples(objects), st.just(())),
        st.booleans())
 def test_function_attributes_take_what_a_def_takes(module_name, attribute, value, delete):
-    module = fresh_module(module_name)  # the package's own functions stay untouched
-    fn = module.check_tunables if hasattr(module, "check_tunables") else module.Timeout.__init__
-    twin = python_twin(fn)
+    # Fresh instances, so that the package's own functions and the models stay untouched.
+    module = fresh_module(module_name)
+    model = fresh_model(module)
+    fn, twin = [m.check_tunables if hasattr(m, "check_tunables") else m.Timeout.__init__
+                for m in (module, model)]
     if delete:
         got, want = outcome(delattr, fn, attribute), outcome(delattr, twin, attribute)
     else:

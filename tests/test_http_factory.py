@@ -9,6 +9,7 @@ import mivelo.pipeline_factories.base as base
 import mivelo.pipeline_factories.http as http
 from fakes import FakePipeline, Log, NeverCalled, Watcher, fake_gst
 from mivelo.pipeline_factories.http import HTTPPipelineFactory
+from models import http as model
 
 URL = "http://127.0.0.1:1/stream.mjpg"
 
@@ -76,20 +77,14 @@ class TestSurface:
                                                       "HTTPPipelineFactory")
         assert list(vars(cls)) == ["__module__", "__doc__", "__init__", "build"]
 
-    def test_methods(self):
-        init, build = HTTPPipelineFactory.__init__, HTTPPipelineFactory.build
-        assert init.__doc__ == (
-            "\n        :param url: The URL to connect to"
-            "\n        :param pipeline_watcher: Function to connect to the pipeline's bus"
-            "\n        :param on_complete: Called when the pipeline has been built successfully"
-            "\n        ")
-        assert init.__annotations__ == {"url": "str", "pipeline_watcher": "_PIPELINE_WATCHER",
-                                        "on_complete": "_ON_COMPLETE_CALLBACK"}
-        assert init.__qualname__ == "HTTPPipelineFactory.__init__"
-        assert build.__doc__ is None and build.__annotations__ == {"return": "Pipeline"}
-        assert build.__qualname__ == "HTTPPipelineFactory.build"
-        params = inspect.signature(HTTPPipelineFactory).parameters
-        assert all(p.kind is p.KEYWORD_ONLY and p.default is p.empty for p in params.values())
+    @pytest.mark.parametrize("name", ["__init__", "build"])
+    def test_methods_are_the_models(self, name):
+        method, model_method = vars(HTTPPipelineFactory)[name], vars(model.HTTPPipelineFactory)[name]
+        for attribute in ("__name__", "__qualname__", "__doc__", "__annotations__",
+                          "__defaults__", "__kwdefaults__"):
+            assert getattr(method, attribute) == getattr(model_method, attribute), attribute
+        assert inspect.signature(method) == inspect.signature(model_method)
+        assert inspect.signature(HTTPPipelineFactory) == inspect.signature(model.HTTPPipelineFactory)
 
 
 class TestConstructor:

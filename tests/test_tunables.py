@@ -1,7 +1,8 @@
 """check_tunables: every supplied runtime option must be supported and of the
 supported type; the first one that is not is refused with
-InvalidRuntimeOptionError.  A Python version of the check is the reference for
-messages and for the errors that pass through from the arguments."""
+InvalidRuntimeOptionError.  The model of the module (models/tunables.py) is the
+reference for messages and for the errors that pass through from the
+arguments."""
 import builtins
 import collections.abc
 import inspect
@@ -16,18 +17,7 @@ import mivelo.errors
 from mivelo.errors import InvalidRuntimeOptionError
 from mivelo.stream_reader import tunables
 from mivelo.stream_reader.tunables import check_tunables
-
-from hardening import check_tunables_model
-
-DOC = (
-    "Checks that the supplied runtime options are supported by the stream\n"
-    "    reader and are of the right type.\n"
-    "\n"
-    "    :param supplied: The supplied options\n"
-    "    :param supported: The supported options, where the key is the option name\n"
-    "        and the value is the expected type\n"
-    "    "
-)
+from models.tunables import check_tunables as check_tunables_model
 
 
 def outcome(fn, *args, **kwargs):
@@ -117,13 +107,12 @@ def test_module_and_function_surface():
     assert [n for n in vars(tunables) if not n.startswith("__")] == [
         "InvalidRuntimeOptionError", "check_tunables"]
     assert tunables.InvalidRuntimeOptionError is mivelo.errors.InvalidRuntimeOptionError
-    assert check_tunables.__doc__ == DOC
     assert check_tunables.__module__ == "mivelo.stream_reader.tunables"
-    assert check_tunables.__name__ == check_tunables.__qualname__ == "check_tunables"
-    assert str(inspect.signature(check_tunables)) == "(supplied, supported)"
-    assert (check_tunables.__defaults__, check_tunables.__kwdefaults__) == (None, None)
-    assert check_tunables.__annotations__ == {}
-    assert check_tunables.__code__.co_varnames[:4] == ("supplied", "supported", "key", "val")
+    for attribute in ("__doc__", "__name__", "__qualname__", "__defaults__", "__kwdefaults__",
+                      "__annotations__"):
+        assert getattr(check_tunables, attribute) == getattr(check_tunables_model, attribute)
+    assert inspect.signature(check_tunables) == inspect.signature(check_tunables_model)
+    assert check_tunables.__code__.co_varnames == check_tunables_model.__code__.co_varnames
     assert check_tunables(supported=None, supplied={}) is None
 
 
@@ -132,9 +121,7 @@ def test_module_and_function_surface():
     ((), {"supplied": {}, "supported": {}, "other": 1}),
 ])
 def test_argument_errors_are_those_of_a_def(args, kwargs):
-    namespace = {}
-    exec("def check_tunables(supplied, supported): pass", namespace)
-    expected = outcome(namespace["check_tunables"], *args, **kwargs)
+    expected = outcome(check_tunables_model, *args, **kwargs)
     assert expected[0] is TypeError
     assert outcome(check_tunables, *args, **kwargs) == expected
 
@@ -331,6 +318,14 @@ def test_error_class_is_looked_up_when_raising(monkeypatch):
     monkeypatch.setattr(builtins, "InvalidRuntimeOptionError", Other, raising=False)
     with pytest.raises(Other, match="^Option 'a' should"):
         check_tunables({"a": 1}, {"a": str})
+
+
+@pytest.mark.parametrize("check", [check_tunables, check_tunables_model],
+                         ids=["module", "model"])
+def test_message_is_made_before_the_class_is_looked_up(monkeypatch, check):
+    monkeypatch.delitem(check.__globals__, "InvalidRuntimeOptionError")
+    with pytest.raises(Boom, match="^format$"):
+        check({BadFormat(): 1}, {})
 
 
 # --- threads, references, and the model on random input -----------------------------

@@ -1,4 +1,4 @@
-"""Plain-Python twin of mivelo.utils.timing."""
+"""Model of mivelo.utils.timing: Timeout, the loop guard."""
 from time import time
 
 from mivelo import logger

@@ -1,4 +1,5 @@
-"""Plain-Python twin of mivelo.pipeline_factories.http."""
+"""Model of mivelo.pipeline_factories.http: the factory for a stream read
+over HTTP."""
 from gi.repository import Gst
 
 from mivelo.utils.gstreamer import Pipeline
@@ -10,6 +11,7 @@ from mivelo.pipeline_factories.base import (  # noqa: I100
     BUFFER_SRC_NAME,
     PipelineFactory,
 )
+from models import incorrect_type as _incorrect_type
 
 
 class HTTPPipelineFactory(PipelineFactory):
@@ -23,8 +25,7 @@ class HTTPPipelineFactory(PipelineFactory):
         :param on_complete: Called when the pipeline has been built successfully
         """
         if url is not None and type(url) is not str:
-            raise TypeError("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
-                            % ("url", "str", type(url).__name__))
+            raise TypeError(_incorrect_type("url", url))
         super().__init__(url=url, max_framerate=_FRAMERATE_LIMIT, on_complete=on_complete)
         self._pipeline_watcher = pipeline_watcher
 

@@ -1,4 +1,4 @@
-"""Plain-Python twin of mivelo.stream_reader.tunables."""
+"""Model of mivelo.stream_reader.tunables: the runtime option check."""
 from mivelo.errors import InvalidRuntimeOptionError
 
 
@@ -12,7 +12,13 @@ def check_tunables(supplied, supported):
     """
     for key, val in supplied.items():
         if key not in supported:
-            raise InvalidRuntimeOptionError(f"Unknown option '{key}'")
+            raise _invalid(f"Unknown option '{key}'")
         if not isinstance(val, supported[key]):
-            raise InvalidRuntimeOptionError(
+            raise _invalid(
                 f"Option '{key}' should be of type '{supported[key]}', got '{type(val)}'")
+
+
+def _invalid(message):
+    # The module makes the message first and then looks the class up, as it
+    # stands at that moment.
+    return InvalidRuntimeOptionError(message)
