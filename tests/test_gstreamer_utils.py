@@ -1,4 +1,5 @@
 import gc
+import json
 import logging
 import subprocess
 import sys
@@ -18,6 +19,27 @@ if not REAL_GST:
 from mivelo.utils.gstreamer import MissingElementError, Pipeline
 
 from gi.repository import GLib, Gst  # noqa: I100
+
+
+# For scripts run in a child process: the threads and file descriptors of
+# the process.
+CHILD_COUNTS = """
+    import os
+
+    def counts():
+        return len(os.listdir("/proc/self/task")), len(os.listdir("/proc/self/fd"))
+"""
+
+
+def run_script(*parts, timeout=60):
+    """Runs the script made of ``parts`` (each indented as in the test) in a
+    fresh interpreter; returns the finished process, which must have exited
+    with 0."""
+    script = "\n".join(textwrap.dedent(part) for part in parts)
+    result = subprocess.run([sys.executable, "-c", script],
+                            capture_output=True, text=True, timeout=timeout)
+    assert result.returncode == 0, result.stderr
+    return result
 
 
 @pytest.fixture
@@ -261,6 +283,111 @@ class TestClose:
         gc.collect()
         assert wait_until(lambda: not thread.is_alive(), timeout=5)
         assert wait_until(lambda: gst_pipeline.get_state(0)[1] == Gst.State.NULL, timeout=5)
+
+    def test_close_stops_the_pipeline_whatever_stopping_raises(self, monkeypatch):
+        # PyGObject has raised TypeError where nothing was wrong (a class made
+        # twice by threads that first used it at once). A pipeline let go of
+        # while it plays crashes the process once its elements are freed.
+        p = Pipeline.from_launch_string("videotestsrc is-live=true ! fakesink", None)
+        p.add_bus_watch(BusRecorder(), p)
+        p.set_state(Gst.State.PLAYING)
+        gst_pipeline = p.gst_pipeline
+        assert gst_pipeline.get_state(5 * Gst.SECOND)[1] == Gst.State.PLAYING
+
+        def spurious(*args):
+            raise TypeError("spurious")
+
+        monkeypatch.setattr(Gst.Message, "new_application", spurious)
+        with pytest.raises(TypeError, match="spurious"):
+            p.close()
+        assert gst_pipeline.get_state(0)[1] == Gst.State.NULL
+        assert p.closed and p.gst_pipeline is None
+        assert not [t for t in mivelo_threads() if t.name.endswith(gst_pipeline.get_name())]
+        p.close()
+
+    def test_interrupted_close_still_stops_everything(self):
+        # Ctrl-C while close() waits for a watcher that sleeps: the pipeline
+        # must still stop, and its threads and file descriptors go.
+        result = run_script(CHILD_COUNTS, """
+            import json, os, signal, threading, time
+            from mivelo.utils.gstreamer import Pipeline
+            from gi.repository import Gst
+
+            def open_playing():
+                p = Pipeline.from_launch_string("videotestsrc is-live=true ! fakesink", None)
+                p.add_bus_watch(lambda bus, message, data: time.sleep(0.5), p)
+                p.set_state(Gst.State.PLAYING)
+                p.gst_pipeline.get_state(5 * Gst.SECOND)
+                return p
+
+            open_playing().close()
+            before = counts()
+            pipelines, interrupted = [], 0
+            for _ in range(10):
+                p = open_playing()
+                pipelines.append((p, p.gst_pipeline))
+                threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGINT)).start()
+                try:
+                    p.close()
+                    time.sleep(1)
+                except KeyboardInterrupt:
+                    interrupted += 1
+            time.sleep(1)
+            states = {gst.get_state(0)[1].value_nick for _, gst in pipelines}
+            closed = all(p.closed for p, _ in pipelines)
+            del pipelines, p
+            def back():
+                # GLib keeps idle threads of its pool for a while, so there
+                # may be fewer than before, never more.
+                return all(now <= then for now, then in zip(counts(), before))
+
+            deadline = time.monotonic() + 10
+            while not back() and time.monotonic() < deadline:
+                time.sleep(0.05)
+            print(json.dumps([interrupted, back(), sorted(states), closed]))
+        """)
+        interrupted, back, states, closed = json.loads(result.stdout)
+        assert interrupted >= 5
+        assert (back, states, closed) == (True, ["null"], True)
+
+    def test_first_use_from_threads_raises_nothing(self):
+        # PyGObject makes a class when it is first used; eight threads that
+        # do so at once used to make several, and then refused their own
+        # objects. Each run is a fresh process, where everything is a first use.
+        script = """
+            import sys, threading
+            sys.setswitchinterval(1e-6)
+            from mivelo.pipeline_factories.custom import CustomPipelineFactory
+            from gi.repository import Gst, GstApp
+
+            factory = CustomPipelineFactory(
+                "videotestsrc is-live=true name=buffer_src ! appsink name=main_sink fakesrc "
+                'name="s{url}" ! fakesink', url="x", pipeline_watcher=lambda *args: None,
+                on_complete=None)
+            start = threading.Barrier(8)
+            errors = []
+
+            def first_use():
+                try:
+                    start.wait()
+                    p = Gst.parse_launch("fakesrc ! appsink name=s")
+                    assert isinstance(Gst.Bin.get_by_name(p, "s"), GstApp.AppSink)
+                    p.get_bus().post(Gst.Message.new_application(None, Gst.Structure.new_empty("x")))
+                    with factory.build() as pipeline:
+                        pipeline.pull_sample(0.01)
+                except BaseException as exc:
+                    errors.append(repr(exc))
+
+            threads = [threading.Thread(target=first_use) for _ in range(8)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+            print(errors)
+        """
+        for _ in range(8):
+            result = run_script(script)
+            assert result.stdout.strip() == "[]"
 
     def test_interpreter_exits_cleanly_with_open_pipelines(self):
         script = textwrap.dedent("""

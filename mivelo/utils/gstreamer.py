@@ -89,8 +89,7 @@ class Pipeline:
         self.url = url
         self.appsink = None
         self._resources = Resources(gst_pipeline)
-        self._finalizer = weakref.finalize(
-            self, Resources.release_in_background, self._resources)
+        self._finalizer = weakref.finalize(self, Resources.release_in_background, self._resources)
         # The exit hook covers open pipelines; this one is for garbage only.
         self._finalizer.atexit = False
 
@@ -212,7 +211,7 @@ class Pipeline:
     def _dispatcher(self):
         """The bus dispatcher, made on first use; call with the lock held."""
         resources = self._resources
-        if resources.closed:
+        if resources.closing:
             raise RuntimeError("the pipeline is closed")
         if resources.dispatcher is None:
             resources.dispatcher = BusDispatcher(
@@ -234,7 +233,7 @@ class Pipeline:
             raise ValueError(f"timeout_seconds must be finite, got {timeout_seconds!r}")
         sink = self.appsink
         if sink is None:
-            if self.closed:
+            if self._resources.closing:
                 return None
             raise RuntimeError("the pipeline has no appsink")
         if not isinstance(sink, GstApp.AppSink):
@@ -247,7 +246,12 @@ class Pipeline:
     def close(self):
         """Stop the pipeline, end its bus thread and drop its GStreamer objects.
 
-        Idempotent; each wait is bounded, so this never hangs.
+        Idempotent, and waits at most 5 s (``CLOSE_TIMEOUT_SECONDS`` of
+        ``mivelo.utils._gst.release``), so this never hangs. The stopping runs
+        on a thread of its own, which nothing raised here interrupts: the
+        pipeline reaches NULL and its threads end even when the wait is
+        interrupted (say by Ctrl-C), and an error raised while stopping is
+        raised here once the pipeline has been stopped.
         """
         self.appsink = None
         self._finalizer.detach()

@@ -50,6 +50,7 @@ class BusDispatcher:
         self._watches = []
         self._watchdogs = []
         self._stop = threading.Event()
+        self._left_running = threading.Event()
         self._thread = threading.Thread(
             target=self._run, name=f"mivelo-bus-{name}", daemon=True
         )
@@ -68,25 +69,43 @@ class BusDispatcher:
         if self._thread.ident is None:
             self._thread.start()
 
-    def stop(self, timeout):
+    def stop(self):
+        """Ends dispatch: no message is delivered after this returns."""
         self._stop.set()
-        bus = self._bus
-        if bus is not None:
+        self._watches = []
+        self._watchdogs = []
+        bus, self._bus = self._bus, None
+        if bus is not None and self._thread.ident is not None:
             # Wakes the pop at once; if the bus is flushing the post is
             # dropped and the poll timeout wakes the thread instead.
             bus.post(Gst.Message.new_application(
                 None, Gst.Structure.new_empty(_WAKE_MESSAGE_NAME)))
-        if self._thread.is_alive() and self._thread is not threading.current_thread():
-            self._thread.join(timeout)
-            if self._thread.is_alive():
-                logger.warning("bus watcher of %s still running after %.1f s",
-                               self._thread.name, timeout)
-        self._bus = None
-        self._watches = []
-        self._watchdogs = []
+
+    def join(self, deadline):
+        """Waits, until the ``time.monotonic()`` deadline, for the thread to end.
+
+        Gives up early when the thread itself waits for the one that joins
+        it (``leave_running``).
+        """
+        while self._thread.is_alive() and not self._left_running.is_set():
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                logger.warning("bus watcher of %s still running after close()",
+                               self._thread.name)
+                return
+            self._thread.join(min(remaining, BUS_POLL_SECONDS))
+
+    def is_current_thread(self):
+        return self._thread is threading.current_thread()
+
+    def leave_running(self):
+        """Called on the bus thread when it waits for its own pipeline's release."""
+        self._left_running.set()
 
     def _run(self):
         bus = self._bus
+        if bus is None:
+            return
         poll_ns = int(BUS_POLL_SECONDS * Gst.SECOND)
         next_check = 0.0
         while not self._stop.is_set():

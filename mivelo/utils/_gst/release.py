@@ -1,15 +1,27 @@
 """Stopping a pipeline: on ``close()``, in the background, and at exit.
 
-``close()`` sets the pipeline to NULL (bounded by a timeout, so it cannot
-hang), ends the bus thread and drops every reference to GStreamer objects,
-which closes the stream's sockets. As a safety net a ``Pipeline`` that is
-garbage-collected without ``close()`` is torn down on a background thread,
-and pipelines still open when the interpreter exits are closed by an
-``atexit`` hook, so GStreamer threads never call into a finalising
-interpreter.
+A release sets the pipeline to NULL, ends its bus thread and drops every
+reference to GStreamer objects, which closes the stream's sockets. It runs
+on a thread of its own ("mivelo-release-<pipeline name>"), and only once
+per pipeline:
+
+* ``close()`` starts it and waits for it, at most ``CLOSE_TIMEOUT_SECONDS``.
+  Whatever interrupts the wait (a ``KeyboardInterrupt``, a timeout because
+  ``close()`` was called from a streaming thread that the state change waits
+  for) cannot interrupt the release itself: the pipeline still reaches NULL
+  and is marked closed only then. A later ``close()`` waits for the same
+  release. An error raised while releasing is raised by ``close()`` once the
+  pipeline has been stopped.
+* A ``Pipeline`` that is garbage-collected without ``close()`` starts it
+  and does not wait: the finaliser may run on any thread, streaming threads
+  included, and a state change there would wait for that very thread.
+* Pipelines still open when the interpreter exits are released all at once
+  by an ``atexit`` hook, which waits at most ``EXIT_TIMEOUT_SECONDS`` in all,
+  so that GStreamer threads never call into a finalising interpreter.
 """
 import atexit
 import threading
+import time
 
 from gi.repository import Gst
 
@@ -17,6 +29,8 @@ from mivelo import logger
 
 # How long close() waits for the state change to NULL and for the bus thread.
 CLOSE_TIMEOUT_SECONDS = 5.0
+# How long the exit hook waits for all open pipelines together.
+EXIT_TIMEOUT_SECONDS = 2.0
 
 
 class Resources:
@@ -29,83 +43,133 @@ class Resources:
     def __init__(self, gst_pipeline):
         self.gst_pipeline = gst_pipeline
         self.dispatcher = None
-        self.closed = False
         self.lock = threading.Lock()
+        self._release = None
         _live_resources.add(self)
 
+    @property
+    def closing(self):
+        """A release has started (it may not have finished)."""
+        return self._release is not None
+
+    @property
+    def closed(self):
+        """The pipeline has been stopped and let go of."""
+        release = self._release
+        return release is not None and release.finished.is_set()
+
     def release(self, timeout=CLOSE_TIMEOUT_SECONDS):
-        """Stop everything and drop the GStreamer references; idempotent."""
-        with self.lock:
-            if self.closed:
-                return
-            self.closed = True
-            gst_pipeline, self.gst_pipeline = self.gst_pipeline, None
-            dispatcher, self.dispatcher = self.dispatcher, None
-        _live_resources.discard(self)
-        if dispatcher is not None:
-            dispatcher.stop(timeout)
-        _stop_pipeline(gst_pipeline, timeout)
+        """Stop everything and drop the GStreamer references; idempotent.
 
-    def release_in_background(self):
-        """Release without blocking the caller (used from the finaliser).
+        Waits at most ``timeout`` seconds; raises what releasing raised.
+        """
+        self.start_release().wait(timeout)
 
-        The finaliser can run on any thread, GStreamer streaming threads
-        included, and changing the state from a streaming thread deadlocks.
+    def start_release(self, background=False):
+        """The release of these resources, started on first call.
+
+        ``background``: nobody waits for it, so it logs what it raises.
         """
         with self.lock:
-            if self.closed:
-                return
-        thread = threading.Thread(target=self._release_and_forget,
-                                  name="mivelo-pipeline-teardown", daemon=True)
-        with _teardown_lock:
-            _teardown_threads.add(thread)
-        thread.start()
+            if self._release is None:
+                release = _Release(self, background)
+                release.start()
+                # Assigned once started: interrupted before, the next call
+                # starts it (one more release, which finds nothing to do).
+                self._release = release
+            return self._release
 
-    def _release_and_forget(self):
+    def release_in_background(self):
+        """Starts the release and returns (the garbage-collection safety net)."""
+        self.start_release(background=True)
+
+    def finish_release(self):
+        """Called by the release once it is done: nothing is left to stop."""
+        with self.lock:
+            self.gst_pipeline = None
+            self.dispatcher = None
+        _live_resources.discard(self)
+
+
+class _Release:
+    """One run of stopping a pipeline, on its own thread."""
+
+    def __init__(self, resources, background):
+        self._resources = resources
+        self._background = background
+        self._gst_pipeline = resources.gst_pipeline
+        self._dispatcher = resources.dispatcher
+        self._deadline = None
+        self.error = None
+        self.finished = threading.Event()
+        self._name = self._gst_pipeline.get_name() if self._gst_pipeline is not None else "?"
+        self._thread = threading.Thread(target=self._run, name=f"mivelo-release-{self._name}",
+                                        daemon=True)
+
+    def start(self):
+        self._thread.start()
+
+    def wait(self, timeout):
+        """Waits for the release (called by close()); raises what it raised."""
+        if self._thread is threading.current_thread():
+            return  # a callback of the state change closes the pipeline again
+        if self._dispatcher is not None and self._dispatcher.is_current_thread():
+            # A watcher closes its own pipeline: the bus thread ends when the
+            # watcher returns, so the release must not wait for it.
+            self._dispatcher.leave_running()
+        deadline = time.monotonic() + timeout
+        if not self.finished.wait(timeout):
+            logger.warning("pipeline %s was not released within %.1f s; it is released "
+                           "in the background", self._name, timeout)
+            return
+        # Its last step is done: the thread ends at once.
+        self._thread.join(max(0.0, deadline - time.monotonic()))
+        if self.error is not None:
+            error, self.error = self.error, None
+            raise error
+
+    def _run(self):
+        steps = (self._stop_dispatch, self._to_null, self._join_dispatch)
         try:
-            self.release()
+            for step in steps:
+                # Every step runs whatever the ones before raised: the
+                # pipeline must reach NULL before it is let go of.
+                try:
+                    step()
+                except BaseException as exc:  # noqa: B036  (re-raised by close())
+                    if self.error is None:
+                        self.error = exc
         finally:
-            with _teardown_lock:
-                _teardown_threads.discard(threading.current_thread())
+            if self.error is not None and self._background:
+                logger.warning("stopping pipeline %s failed", self._name,
+                               exc_info=self.error)
+            self._gst_pipeline = None
+            self._dispatcher = None
+            self._resources.finish_release()
+            self.finished.set()
 
+    def _stop_dispatch(self):
+        self._deadline = time.monotonic() + CLOSE_TIMEOUT_SECONDS
+        if self._dispatcher is not None:
+            self._dispatcher.stop()
 
-def _stop_pipeline(gst_pipeline, timeout):
-    """Set ``gst_pipeline`` to NULL, waiting at most ``timeout`` seconds.
+    def _to_null(self):
+        if self._gst_pipeline is not None:
+            self._gst_pipeline.set_state(Gst.State.NULL)
 
-    The change runs on a helper thread: should close() be called from a
-    streaming thread, the change would wait for that very thread, so the
-    caller gives up after the timeout and the helper finishes once the
-    streaming thread is free again.
-    """
-    if gst_pipeline is None:
-        return
-    done = threading.Event()
-
-    def to_null():
-        try:
-            gst_pipeline.set_state(Gst.State.NULL)
-        finally:
-            done.set()
-
-    helper = threading.Thread(target=to_null, name="mivelo-pipeline-stop", daemon=True)
-    helper.start()
-    if not done.wait(timeout):
-        logger.warning("pipeline %s did not reach the NULL state within %.1f s",
-                       gst_pipeline.get_name(), timeout)
+    def _join_dispatch(self):
+        if self._dispatcher is not None:
+            self._dispatcher.join(self._deadline)
 
 
 # Resources not yet released, for the exit hook. They hold no Pipeline, so
 # keeping them here keeps no Pipeline alive.
 _live_resources = set()
-_teardown_threads = set()
-_teardown_lock = threading.Lock()
 
 
 @atexit.register
 def _close_all_at_exit():
-    for resources in list(_live_resources):
-        resources.release(timeout=2.0)
-    with _teardown_lock:
-        threads = list(_teardown_threads)
-    for thread in threads:
-        thread.join(2.0)
+    releases = [resources.start_release(background=True) for resources in list(_live_resources)]
+    deadline = time.monotonic() + EXIT_TIMEOUT_SECONDS
+    for release in releases:
+        release.finished.wait(max(0.0, deadline - time.monotonic()))
