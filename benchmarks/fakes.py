@@ -2,7 +2,11 @@
 that a timing of build() shows the factory's own work.
 
 Every method does the least it can: the time they take is paid by the
-extension module and its Python model alike.
+extension module and its Python model alike.  The tests' fakes
+(tests/fakes.py) keep state, can record and fail at every step, and make a
+build() four to ten times as costly (2.3-5 us against 0.3-0.6 us here),
+which would hide the modules' own cost and push every build() ratio
+towards 1.0.
 """
 import types
 

@@ -5,14 +5,9 @@ from gi.repository import Gst
 
 from mivelo.errors import InvalidCustomPipelineError
 from mivelo.utils.gstreamer import Pipeline
-from mivelo.pipeline_factories.base import (  # noqa: I100
-    _APPSINK_PROPERTIES,
-    _FRAMERATE_LIMIT,
-    _ON_COMPLETE_CALLBACK,  # noqa: F401
-    _PIPELINE_WATCHER,  # noqa: F401
-    BUFFER_SRC_NAME,
-    PipelineFactory,
-)
+from mivelo.pipeline_factories.base import (  # noqa: F401,I100  (two are named in annotations only)
+    _APPSINK_PROPERTIES, _FRAMERATE_LIMIT, _ON_COMPLETE_CALLBACK, _PIPELINE_WATCHER,
+    BUFFER_SRC_NAME, PipelineFactory)
 from models import incorrect_type as _incorrect_type
 
 

@@ -1,8 +1,8 @@
+"""Fixtures and hooks.  What test modules import lives in helpers.py and
+fakes.py."""
 import os
 import pathlib
 import sys
-import threading
-import time
 
 import pytest
 from hypothesis import settings
@@ -14,13 +14,8 @@ settings.register_profile("ci", derandomize=True, print_blob=True)
 if os.environ.get("CI"):
     settings.load_profile("ci")
 
-try:
-    # Chooses real GStreamer or the stand-in gi; must come before any gi import.
-    from gst_support import REAL_GST
-except ModuleNotFoundError as exc:
-    if exc.name != "gst_support":
-        raise
-    REAL_GST = True
+# Chooses real GStreamer or the stand-in gi; must come before any gi import.
+from gst_support import REAL_GST  # noqa: I100
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tools"))
@@ -29,6 +24,7 @@ sys.path.insert(0, str(ROOT / "tools"))
 # not the source folder beside models/.
 sys.path.append(str(ROOT))
 
+from helpers import BusRecorder  # noqa: E402
 from stream_server import StreamServer  # noqa: E402
 
 if REAL_GST:
@@ -43,50 +39,6 @@ def stream_server():
         yield server
 
 
-class BusRecorder:
-    """A bus watcher that records every call and lets tests wait for one."""
-
-    def __init__(self):
-        self.calls = []
-        self._cond = threading.Condition()
-
-    def __call__(self, bus, message, pipeline):
-        with self._cond:
-            self.calls.append((bus, message, pipeline, threading.current_thread()))
-            self._cond.notify_all()
-
-    def messages(self, kind=None):
-        with self._cond:
-            return [m for _, m, _, _ in self.calls if kind is None or m.type == kind]
-
-    def wait_for(self, kind, timeout):
-        """Return the first message of ``kind``, or None after ``timeout`` s."""
-        deadline = time.monotonic() + timeout
-        with self._cond:
-            while True:
-                for _, message, _, _ in self.calls:
-                    if message.type == kind:
-                        return message
-                remaining = deadline - time.monotonic()
-                if remaining <= 0:
-                    return None
-                self._cond.wait(remaining)
-
-
 @pytest.fixture
 def bus_recorder():
     return BusRecorder()
-
-
-def wait_until(predicate, timeout, interval=0.02):
-    """Poll ``predicate`` until it is true or ``timeout`` seconds pass."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(interval)
-    return bool(predicate())
-
-
-def mivelo_threads():
-    return [t for t in threading.enumerate() if t.name.startswith("mivelo-bus-")]

@@ -1,13 +1,129 @@
-"""What the test modules share besides fixtures (those live in conftest.py).
+"""What the test modules share besides fixtures and fakes: fixtures and hooks
+live in conftest.py, fakes in fakes.py.
 
-The models of the extension modules (the folder models/ beside tests/, put on
-sys.path by conftest.py) are reached through ``model_of`` and
-``fresh_model``.
+- Waiting: ``wait_until``, ``BusRecorder``, ``mivelo_threads``.
+- Module globals: ``bound`` (with ``DELETE``).
+- The package's extension modules: ``extension_modules``, ``fresh_module``.
+- Their models (the folder models/ beside tests/, put on sys.path by
+  conftest.py): ``model_of``, ``model_function``, ``fresh_model``, and
+  ``same_as_model``, which runs a module and its model side by side on fakes.
+- ``REAL_GST`` and ``needs_gst``, from gst_support.
 """
+import contextlib
 import importlib
+import importlib.machinery
 import importlib.util
+import pathlib
 import sys
+import threading
+import time
 
+from gst_support import REAL_GST, needs_gst  # noqa: F401  (for the test modules)
+
+import mivelo
+from fakes import Stage
+
+# ---------------------------------------------------------------------------
+# Waiting
+
+
+def wait_until(predicate, timeout, interval=0.02):
+    """Poll ``predicate`` until it is true or ``timeout`` seconds pass."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(interval)
+    return bool(predicate())
+
+
+def mivelo_threads():
+    """Every live thread that the package started: they are all named
+    "mivelo-..." (bus threads, and the threads that stop and release
+    pipelines)."""
+    return [t for t in threading.enumerate() if t.name.startswith("mivelo-")]
+
+
+class BusRecorder:
+    """A bus watcher that records every call and lets tests wait for one."""
+
+    def __init__(self):
+        self.calls = []
+        self._cond = threading.Condition()
+
+    def __call__(self, bus, message, pipeline):
+        with self._cond:
+            self.calls.append((bus, message, pipeline, threading.current_thread()))
+            self._cond.notify_all()
+
+    def messages(self, kind=None):
+        with self._cond:
+            return [m for _, m, _, _ in self.calls if kind is None or m.type == kind]
+
+    def wait_for(self, kind, timeout):
+        """Return the first message of ``kind``, or None after ``timeout`` s."""
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                for _, message, _, _ in self.calls:
+                    if message.type == kind:
+                        return message
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    return None
+                self._cond.wait(remaining)
+
+
+# ---------------------------------------------------------------------------
+# Module globals
+
+DELETE = object()
+
+
+@contextlib.contextmanager
+def bound(module, **names):
+    """Binds (or, with DELETE, removes) module globals, then puts the whole
+    namespace back as it was, in its order too."""
+    namespace = vars(module)
+    saved = dict(namespace)
+    try:
+        for name, value in names.items():
+            if value is DELETE:
+                namespace.pop(name, None)
+            else:
+                namespace[name] = value
+        yield module
+    finally:
+        if list(namespace.items()) != list(saved.items()):
+            namespace.clear()
+            namespace.update(saved)
+
+
+# ---------------------------------------------------------------------------
+# The package's extension modules and their models
+
+
+def extension_modules():
+    """{dotted name: file} of every extension module in the installed package,
+    found by walking it, so that a new module is picked up by itself."""
+    root = pathlib.Path(mivelo.__file__).resolve().parent
+    suffixes = sorted(importlib.machinery.EXTENSION_SUFFIXES, key=len, reverse=True)
+    found = {}
+    for path in sorted(root.rglob("*")):
+        suffix = next((s for s in suffixes if path.name.endswith(s)), None)
+        if suffix and path.is_file():
+            parts = path.relative_to(root.parent).parts
+            found[".".join(parts[:-1] + (path.name[: -len(suffix)],))] = path
+    return found
+
+
+def fresh_module(name):
+    """A new instance of an extension module, executed afresh (its classes
+    and functions made again), without touching the one in sys.modules."""
+    spec = importlib.util.spec_from_file_location(name, importlib.import_module(name).__file__)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
 def model_of(module):
@@ -32,3 +148,29 @@ def fresh_model(module, name=None):
     fresh = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(fresh)
     return fresh
+
+
+def same_as_model(monkeypatch, module, scenario, **names):
+    """Runs ``scenario(target, stage, patch)`` on the extension module and on
+    its model, each with a tracing stage of fakes of its own bound in and the
+    globals ``names`` bound (DELETE removes one); ``patch`` is a monkeypatch
+    context undone after the run.  Both must give the same result (or the
+    same error and text) and the same steps and lookups in the same order.
+    Returns the module's stage and result."""
+    runs = []
+    for target in (module, model_of(module)):
+        with monkeypatch.context() as patch:
+            stage = Stage(log=[], trace=True)
+            for name, value in {**stage.bindings, **names}.items():
+                if value is DELETE:
+                    patch.delattr(target, name)
+                else:
+                    patch.setattr(target, name, value)
+            try:
+                result = scenario(target, stage, patch)
+            except Exception as error:  # noqa: BLE001  (compared below)
+                result = (type(error), str(error))
+        runs.append((stage, result, stage.events()))
+    (stage, *got), (_, *want) = runs
+    assert got == want
+    return stage, got[0]

@@ -3,7 +3,7 @@ import os
 import threading
 import time
 
-from conftest import mivelo_threads, wait_until
+from helpers import mivelo_threads, wait_until
 
 # Launch string that decodes whatever the URL serves, as a custom pipeline.
 DECODE_LAUNCH = (

@@ -4,32 +4,25 @@ import urllib.request
 
 import pytest
 
-from conftest import REAL_GST, wait_until
-
-if not REAL_GST:
-    pytest.skip("needs real GStreamer", allow_module_level=True)
-
-from mivelo.pipeline_factories.base import (
-    _APPSINK_PROPERTIES, BUFFER_SRC_NAME, FRAME_FORMAT, PipelineFactory, _FrameRateLimiter,
-)
+from helpers import bound, needs_gst, wait_until
+from mivelo.pipeline_factories.base import FRAME_FORMAT, PipelineFactory, _FrameRateLimiter
 from mivelo.utils.gstreamer import Pipeline
+from models import http as model_http
 from stream_server import StreamServer
 
 from gi.repository import Gst  # noqa: I100
+
+pytestmark = needs_gst
 
 FIRST_FRAME_TIMEOUT = 5.0
 
 
 def build_http(url, watcher, max_framerate=None, on_complete=None):
-    """The HTTP factory's steps, so these tests need no compiled module."""
-    pipeline = Pipeline(url)
-    pipeline.add_bus_watch(watcher, pipeline)
-    pipeline.appsink = pipeline.new_element("appsink", properties=_APPSINK_PROPERTIES)
-    src = pipeline.new_element("souphttpsrc", properties={"location": url}, name=BUFFER_SRC_NAME)
-    factory = PipelineFactory(url=url, max_framerate=max_framerate, on_complete=on_complete)
-    factory._set_up_decoder(src, src.get_static_pad("src"), pipeline)
-    pipeline.set_state(Gst.State.PLAYING)
-    return pipeline
+    """The HTTP factory's model, so that these tests need no compiled module."""
+    with bound(model_http, _FRAMERATE_LIMIT=max_framerate):
+        factory = model_http.HTTPPipelineFactory(url=url, pipeline_watcher=watcher,
+                                                 on_complete=on_complete)
+    return factory.build()
 
 
 def count_frames(pipeline, seconds):

@@ -7,8 +7,7 @@ import time
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import mivelo_threads, wait_until
-from gst_support import needs_gst
+from helpers import mivelo_threads, needs_gst, wait_until
 from mivelo.errors import InvalidCustomPipelineError
 from mivelo.pipeline_factories import custom
 from mivelo.pipeline_factories.custom import CustomPipelineFactory

@@ -3,7 +3,7 @@ import pathlib
 import subprocess
 import sys
 
-from gst_support import needs_gst
+from helpers import needs_gst
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
 

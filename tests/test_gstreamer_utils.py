@@ -11,14 +11,12 @@ import types
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import REAL_GST, BusRecorder, mivelo_threads, wait_until
-
-if not REAL_GST:
-    pytest.skip("needs real GStreamer", allow_module_level=True)
-
+from helpers import BusRecorder, mivelo_threads, needs_gst, wait_until
 from mivelo.utils.gstreamer import MissingElementError, Pipeline
 
 from gi.repository import GLib, Gst  # noqa: I100
+
+pytestmark = needs_gst
 
 
 # For scripts run in a child process: the threads and file descriptors of
@@ -244,7 +242,7 @@ class TestClose:
         p.close()
         p.close()
         assert time.monotonic() - started < 2
-        assert set(mivelo_threads()) <= before
+        assert set(mivelo_threads()) <= before  # the bus and release threads too
         assert p.gst_pipeline is None and p.appsink is None
         assert p.pull_sample(0.1) is None
         with pytest.raises(RuntimeError):

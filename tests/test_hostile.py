@@ -7,8 +7,8 @@ objects in the same order.
 """
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from hardening import Boom, FakeDecoder, FakeLogger, bound, fresh_module, pipeline_class, watcher
-from helpers import fresh_model, model_function, model_of
+from fakes import Boom, Stage, watcher
+from helpers import bound, fresh_model, fresh_module, model_function, model_of
 from mivelo.errors import InvalidCustomPipelineError
 from mivelo import errors
 from mivelo.pipeline_factories import custom, http
@@ -302,7 +302,7 @@ def test_timeout_truth_in_a_loop_ends(limit, raise_error):
     """The docstring's loop ends (or raises cleanly) once the clock has moved
     past any number; a truth test never hangs."""
     clock = Clock([0.0, 1.0, 2.0, 1e300, float("inf")])
-    with bound(timing, time=clock, logger=FakeLogger()):
+    with bound(timing, time=clock, logger=Stage().logger):
         try:
             timeout = timing.Timeout(limit, raise_error)
             for _ in range(10):
@@ -337,10 +337,11 @@ def test_http_factory_takes_exactly_str_or_none(url, pipeline_watcher, on_comple
     if results[0][0] != "returned":
         return
     for module in (http, model_of(http)):
-        with bound(module, Pipeline=pipeline_class()):
+        stage = Stage()
+        with bound(module, Pipeline=stage.Pipeline):
             factory = module.HTTPPipelineFactory(url=url, pipeline_watcher=pipeline_watcher,
                                                  on_complete=on_complete)
-            factory._set_up_decoder = FakeDecoder()
+            factory._set_up_decoder = stage.decoder
             pipeline = factory.build()
         assert pipeline.url is url and pipeline.watcher is pipeline_watcher
 
@@ -377,7 +378,7 @@ def test_custom_factory_build_on_real_gstreamer(junk, url, source_name, sink):
         assert made[0] in (InvalidCustomPipelineError, KeyError, IndexError, ValueError)
         return
     factory = made[1]
-    factory._logger = FakeLogger()
+    factory._logger = Stage().logger
     built = outcome(factory.build)
     if built[0] == "returned":
         pipeline = built[1]

@@ -1,61 +1,72 @@
 """HTTPPipelineFactory against recording fakes: the surface, the constructor
-and every step of build(), in order, with failures at each step."""
-import inspect
+and every step of build(), in order, with failures at each step.  The order
+of the steps, lookups included, is compared with the model's."""
 import types
 
 import pytest
 
 import mivelo.pipeline_factories.base as base
 import mivelo.pipeline_factories.http as http
-from fakes import FakePipeline, Log, NeverCalled, Watcher, fake_gst
+import helpers
+from fakes import Stage
+from helpers import DELETE
 from mivelo.pipeline_factories.http import HTTPPipelineFactory
-from models import http as model
 
 URL = "http://127.0.0.1:1/stream.mjpg"
+WATCHER, ON_COMPLETE = object(), object()
+
+
+def never_called(*args):
+    raise AssertionError("the factory called on_complete")
 
 
 class Harness:
-    """A factory module with a fake Pipeline and Gst, and a base class that
-    records its constructor and _set_up_decoder calls."""
+    """One factory module (the extension module or its model) with a stage of
+    fakes bound in (a new one, unless it is given already bound), and a base
+    class that logs its constructor's keywords into the stage."""
 
-    def __init__(self, monkeypatch):
-        self.log = Log()
-        self.pipelines = []
-        self.fail = None
-        monkeypatch.setattr(http, "Gst", fake_gst())
-        monkeypatch.setattr(http, "Pipeline", self.make_pipeline)
+    def __init__(self, monkeypatch, module=http, stage=None):
+        self.module = module
+        if stage is None:
+            stage = Stage(log=[])
+            for name, value in stage.bindings.items():
+                monkeypatch.setattr(module, name, value)
+        self.stage, self.log = stage, stage.log
         original_init = base.PipelineFactory.__init__
 
         def recording_init(factory, **kwargs):
-            self.log.append(("base.__init__", kwargs))
+            self.stage.note("call", "base", "__init__", (kwargs,))
             original_init(factory, **kwargs)
 
-        def recording_decoder(factory, src, pad, pipeline):
-            self.log.append(("_set_up_decoder", src, pad, pipeline))
-            if self.fail == "_set_up_decoder":
-                raise RuntimeError("_set_up_decoder")
-
         monkeypatch.setattr(base.PipelineFactory, "__init__", recording_init)
-        monkeypatch.setattr(base.PipelineFactory, "_set_up_decoder", recording_decoder)
 
-    def make_pipeline(self, url):
-        if self.fail == "Pipeline":
-            raise RuntimeError("Pipeline")
-        pipeline = FakePipeline(self.log, url, fail=self.fail)
-        self.pipelines.append(pipeline)
-        return pipeline
-
-    def factory(self, url=URL):
-        self.watcher = Watcher()
-        factory = HTTPPipelineFactory(url=url, pipeline_watcher=self.watcher,
-                                      on_complete=NeverCalled())
-        del self.log[:]
+    def factory(self, url=URL, watcher=WATCHER, on_complete=never_called):
+        cls = self.stage.traced(self.module.HTTPPipelineFactory)
+        factory = cls(url=url, pipeline_watcher=watcher, on_complete=on_complete)
+        factory._set_up_decoder = self.stage.decoder
+        self.log.clear()
         return factory
+
+    def names(self):
+        return [event[2] for event in self.log if event[0] == "call"]
 
 
 @pytest.fixture
 def harness(monkeypatch):
     return Harness(monkeypatch)
+
+
+def same_as_model(monkeypatch, scenario, **names):
+    """scenario(harness) on the module and on its model, compared (see
+    helpers.same_as_model); returns the module's harness and result."""
+    harnesses = []
+
+    def run(module, stage, patch):
+        harnesses.append(Harness(patch, module, stage))
+        return scenario(harnesses[-1])
+
+    _, result = helpers.same_as_model(monkeypatch, http, run, **names)
+    return harnesses[0], result
 
 
 class TestSurface:
@@ -72,33 +83,26 @@ class TestSurface:
         cls = HTTPPipelineFactory
         assert cls.__bases__ == (base.PipelineFactory,)
         assert type(cls) is type(base.PipelineFactory)
-        assert cls.__doc__ == "Creates a pipeline for an HTTP URL."
         assert (cls.__module__, cls.__qualname__) == ("mivelo.pipeline_factories.http",
                                                       "HTTPPipelineFactory")
         assert list(vars(cls)) == ["__module__", "__doc__", "__init__", "build"]
 
-    @pytest.mark.parametrize("name", ["__init__", "build"])
-    def test_methods_are_the_models(self, name):
-        method, model_method = vars(HTTPPipelineFactory)[name], vars(model.HTTPPipelineFactory)[name]
-        for attribute in ("__name__", "__qualname__", "__doc__", "__annotations__",
-                          "__defaults__", "__kwdefaults__"):
-            assert getattr(method, attribute) == getattr(model_method, attribute), attribute
-        assert inspect.signature(method) == inspect.signature(model_method)
-        assert inspect.signature(HTTPPipelineFactory) == inspect.signature(model.HTTPPipelineFactory)
 
 
 class TestConstructor:
-    def test_hands_three_keywords_to_the_base_then_stores_the_watcher(self, harness, monkeypatch):
-        monkeypatch.setattr(http, "_FRAMERATE_LIMIT", 7.5)
-        on_complete = NeverCalled()
-        factory = HTTPPipelineFactory(url=URL, pipeline_watcher="w", on_complete=on_complete)
-        assert harness.log == [("base.__init__",
-                                {"url": URL, "max_framerate": 7.5, "on_complete": on_complete})]
-        assert factory._url == URL and factory._pipeline_watcher == "w"
+    def test_hands_three_keywords_to_the_base_then_stores_the_watcher(self, monkeypatch):
+        def construct(harness):
+            factory = harness.module.HTTPPipelineFactory(url=URL, pipeline_watcher=WATCHER,
+                                                         on_complete=ON_COMPLETE)
+            return factory._url, factory._pipeline_watcher
+
+        harness, _ = same_as_model(monkeypatch, construct, _FRAMERATE_LIMIT=7.5)
+        assert harness.log == [("call", "base", "__init__", (
+            {"url": URL, "max_framerate": 7.5, "on_complete": ON_COMPLETE},))]
 
     def test_none_url_reaches_the_base(self, harness):
         factory = HTTPPipelineFactory(url=None, pipeline_watcher=1, on_complete=2)
-        assert harness.log[0][1]["url"] is None and factory._url is None
+        assert harness.log[0][3][0]["url"] is None and factory._url is None
 
     @pytest.mark.parametrize("url, type_name", [
         (b"http://x", "bytes"), (1, "int"), (type("S", (str,), {})("http://x"), "S"),
@@ -132,37 +136,27 @@ class TestConstructor:
         assert harness.log == []
 
 
+def build(harness):
+    """Builds once; what the pipeline holds, the fakes named by their labels."""
+    pipeline = harness.factory().build()
+    return (pipeline.url, pipeline.watcher is WATCHER, pipeline.state,
+            sorted((name, element.factory, element.properties)
+                   for name, element in pipeline.elements.items()),
+            pipeline._appsink.label)
+
+
 class TestBuild:
-    def test_steps_in_order(self, harness, monkeypatch):
-        factory = harness.factory()
-        pipeline = factory.build()
-        sink, source = pipeline.elements["appsink"], pipeline.elements["buffer_src"]
-        pad = source.pad
-        assert harness.log == [
-            ("Pipeline", URL),
-            ("add_bus_watch", harness.watcher, pipeline),
-            ("new_element", "appsink", http._APPSINK_PROPERTIES, None),
-            ("appsink", sink),
-            ("new_element", "souphttpsrc", {"location": URL}, "buffer_src"),
-            ("get_static_pad", "buffer_src", "src"),
-            ("_set_up_decoder", source, pad, pipeline),
-            ("set_state", "PLAYING"),
-        ]
-        assert pipeline.appsink is sink
+    def test_steps_in_order(self, monkeypatch):
+        harness, _ = same_as_model(monkeypatch, build)
+        assert harness.names()[0] == "Pipeline" and harness.names()[-1] == "set_state"
 
     def test_sink_properties_are_the_mapping_itself(self, harness, monkeypatch):
-        seen = []
         props = {"sync": False}
-
-        class Spy(FakePipeline):
-            def new_element(self, factory_name, *, properties, name=None):
-                seen.append(properties)
-                return super().new_element(factory_name, properties=properties, name=name)
-
         monkeypatch.setattr(http, "_APPSINK_PROPERTIES", props)
-        monkeypatch.setattr(http, "Pipeline", lambda url: Spy(harness.log, url))
         harness.factory().build()
-        assert seen[0] is props and seen[1] == {"location": URL}
+        (sink_properties, _), (source_properties, _) = [
+            args for _, label, step, args in harness.log if step.startswith("new_element")]
+        assert sink_properties is props and source_properties == {"location": URL}
 
     def test_module_globals_are_read_at_each_build(self, harness, monkeypatch):
         factory = harness.factory()
@@ -171,7 +165,7 @@ class TestBuild:
             State=types.SimpleNamespace(PLAYING="LATER")))
         pipeline = factory.build()
         assert "renamed" in pipeline.elements
-        assert harness.log[-1] == ("set_state", "LATER")
+        assert harness.log[-1] == ("call", "pipeline", "set_state", ("LATER",))
 
     def test_url_is_read_for_each_use(self, harness):
         factory = harness.factory()
@@ -197,42 +191,48 @@ class TestBuild:
         first, second = factory.build(), factory.build()
         assert first is not second
         assert first.appsink is not second.appsink
-        assert harness.log.names().count("add_bus_watch") == 2
+        assert harness.names().count("add_bus_watch") == 2
 
-    def test_state_change_result_is_not_examined(self, harness, monkeypatch):
-        monkeypatch.setattr(http, "Pipeline", lambda url: FakePipeline(
-            harness.log, url, state_result="FAILURE"))
-        assert isinstance(harness.factory().build(), FakePipeline)
+    def test_state_change_result_is_not_examined(self, harness):
+        harness.stage.state_result = "FAILURE"
+        assert harness.factory().build() is harness.stage.pipeline
 
-    @pytest.mark.parametrize("step, last", [
-        ("Pipeline", None),
-        ("add_bus_watch", "add_bus_watch"),
-        ("new_element:appsink", "new_element"),
-        ("new_element:souphttpsrc", "new_element"),
-        ("_set_up_decoder", "_set_up_decoder"),
-        ("set_state", "set_state"),
-    ])
-    def test_a_failing_step_ends_the_build(self, harness, step, last):
-        factory = harness.factory()
-        harness.fail = step
-        with pytest.raises(RuntimeError) as info:
-            factory.build()
-        assert str(info.value) == step.split(":")[-1]
-        assert (harness.log.names()[-1] if harness.log else None) == last
-        if step == "new_element:souphttpsrc":
-            assert harness.pipelines[0].appsink is not None  # the sink came first
+    @pytest.mark.parametrize("step", ["Pipeline", "add_bus_watch", "new_element:appsink",
+                                      "appsink", "new_element:souphttpsrc", "get_static_pad",
+                                      "_set_up_decoder", "set_state"])
+    def test_a_failing_step_ends_the_build(self, monkeypatch, step):
+        def failing_build(harness):
+            harness.stage.fail[step] = None
+            try:
+                return build(harness)
+            finally:
+                # The build stops at the failing step.
+                assert harness.names()[-1] == step
+                if step == "new_element:souphttpsrc":
+                    assert harness.stage.pipeline.appsink is not None  # the sink came first
 
-    def test_decoder_is_looked_up_before_the_pad(self, harness, monkeypatch):
-        monkeypatch.delattr(base.PipelineFactory, "_set_up_decoder")
-        factory = harness.factory()
-        with pytest.raises(AttributeError, match="_set_up_decoder"):
-            factory.build()
-        assert "get_static_pad" not in harness.log.names()
-
-    def test_missing_pipeline_global(self, harness, monkeypatch):
-        monkeypatch.delattr(http, "Pipeline")
-        with pytest.raises(NameError, match="name 'Pipeline' is not defined"):
+        same_as_model(monkeypatch, failing_build)
+        harness = Harness(monkeypatch, http)
+        harness.stage.fail[step] = error = LookupError(step)
+        with pytest.raises(LookupError) as info:
             harness.factory().build()
+        assert info.value is error
+
+    def test_decoder_is_looked_up_before_the_pad(self, monkeypatch):
+        def undecoded_build(harness):
+            factory = harness.factory()
+            del factory._set_up_decoder
+            return factory.build()
+
+        monkeypatch.delattr(base.PipelineFactory, "_set_up_decoder")
+        harness, result = same_as_model(monkeypatch, undecoded_build)
+        assert result[0] is AttributeError and "_set_up_decoder" in result[1]
+        assert "get_static_pad" not in harness.names()
+
+    @pytest.mark.parametrize("name", ["Pipeline", "_APPSINK_PROPERTIES", "BUFFER_SRC_NAME", "Gst"])
+    def test_missing_global_is_a_name_error(self, monkeypatch, name):
+        _, result = same_as_model(monkeypatch, build, **{name: DELETE})
+        assert result == (NameError, f"name '{name}' is not defined")
 
     def test_build_takes_no_arguments(self, harness):
         with pytest.raises(TypeError, match=r"build\(\) takes 1 positional argument but 2"):

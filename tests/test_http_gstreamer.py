@@ -1,9 +1,12 @@
 """HTTPPipelineFactory end to end on real GStreamer and the local stream."""
 import time
 
-from gi.repository import Gst
-
+from helpers import needs_gst
 from mivelo.pipeline_factories.http import HTTPPipelineFactory
+
+from gi.repository import Gst  # noqa: I100
+
+pytestmark = needs_gst
 
 
 def test_frames_from_the_local_stream_reach_the_appsink(stream_server, bus_recorder):

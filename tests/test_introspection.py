@@ -90,6 +90,11 @@ def as_twin(monkeypatch):
 
 class TestSignatures:
     @pytest.mark.parametrize("name, real, twin", ROUTINES, ids=ROUTINE_IDS)
+    def test_names_and_docstring_are_the_models(self, name, real, twin):
+        for attribute in ("__name__", "__qualname__", "__doc__"):
+            assert getattr(real, attribute) == getattr(twin, attribute), attribute
+
+    @pytest.mark.parametrize("name, real, twin", ROUTINES, ids=ROUTINE_IDS)
     def test_signature_equals_the_python_one(self, name, real, twin):
         signature = outcome(inspect.signature, real)
         assert signature == outcome(inspect.signature, twin)

@@ -11,7 +11,6 @@ The counts are only meaningful in a debug interpreter (sys.gettotalrefcount)
 running modules built for it: a release-built module loaded into python3-dbg
 bumps no total, so that case is an error here, not a skip.
 """
-import collections
 import contextlib
 import copy
 import gc
@@ -28,10 +27,8 @@ import weakref
 
 import pytest
 
-from hardening import (
-    BUFFER_SRC_NAME, DELETE, Boom, FakeClock, FakeDecoder, FakeLogger, bound,
-    extension_modules, fresh_module, pipeline_class, watcher,
-)
+from fakes import Boom, FakeClock, Stage, watcher
+from helpers import DELETE, bound, extension_modules, fresh_module
 from mivelo import errors
 from mivelo.pipeline_factories import base, custom, http
 from mivelo.stream_reader import tunables
@@ -345,7 +342,7 @@ case("check_tunables: keyword not a string", [CT], lambda: lambda: ct({}, {}, **
 # mivelo.utils.timing -----------------------------------------------------------
 
 T = "mivelo.utils.timing.Timeout"
-TIMING = [(timing, {"time": FakeClock(), "logger": FakeLogger()})]
+TIMING = [(timing, {"time": FakeClock(), "logger": Stage().logger})]
 
 
 def expired(*args, **kwargs):
@@ -436,7 +433,7 @@ case("Timeout: expired, warns and raises", [f"{T}.__bool__"],
      truth_of(lambda: expired(5.5, True, True)), TimeoutError, "Timer of 5.5 seconds", TIMING)
 case("Timeout: warning raises", [f"{T}.__bool__"],
      truth_of(lambda: expired(5, False, True)), Boom, "warning",
-     TIMING + [(timing, {"logger": FakeLogger(fail=True)})])
+     TIMING + [(timing, {"logger": Stage("warning").logger})])
 case("Timeout: logger deleted", [f"{T}.__bool__"], truth_of(lambda: expired(5, False, True)),
      NameError, "'logger'", TIMING + [(timing, {"logger": DELETE})])
 case("Timeout: logger without warning", [f"{T}.__bool__"],
@@ -472,7 +469,7 @@ HTTP_KW = {"url": URL, "pipeline_watcher": watcher, "on_complete": None}
 
 
 def http_patches(*fail, **names):
-    return [(http, dict({"Pipeline": pipeline_class(*fail)}, **names))]
+    return [(http, dict({"Pipeline": Stage(*fail).Pipeline}, **names))]
 
 
 def set_attributes(factory, attrs):
@@ -488,7 +485,8 @@ def http_build(cls=None, decoder_fails=False, **attrs):
     def make():
         factory = (cls or http.HTTPPipelineFactory)(**HTTP_KW)
         if cls is None:
-            factory._set_up_decoder = FakeDecoder(decoder_fails)
+            stage = Stage("_set_up_decoder") if decoder_fails else Stage()
+            factory._set_up_decoder = stage.decoder
         set_attributes(factory, attrs)
         return factory.build
     return make
@@ -561,14 +559,14 @@ ICPE = errors.InvalidCustomPipelineError
 
 
 def custom_patches(*fail, sink=True, source=True, pad=True, **names):
-    return [(custom, dict({"Pipeline": pipeline_class(*fail, sink=sink, source=source, pad=pad)},
+    return [(custom, dict({"Pipeline": Stage(*fail, sink=sink, source=source, pad=pad).Pipeline},
                           **names))]
 
 
 def custom_build(logger_fails=False, **attrs):
     def make():
         factory = CF(LAUNCH, **C_KW)
-        factory._logger = FakeLogger(logger_fails)
+        factory._logger = (Stage("warning") if logger_fails else Stage()).logger
         set_attributes(factory, attrs)
         return factory.build
     return make
@@ -653,16 +651,9 @@ case("custom: no main_sink, error class deleted", [f"{C}.build"], custom_build()
 
 
 GROWING = {}
-
-
-class GrowingSinkPipeline(pipeline_class()):
-    """Its sink's set_property adds to the properties being walked."""
-
-    def get_by_name(self, name):
-        element = super().get_by_name(name)
-        if name == "main_sink":
-            element.set_property = lambda key, value: GROWING.setdefault(object(), value)
-        return element
+# Its sink's set_property adds to the properties being walked.
+GROWING_STAGE = Stage()
+GROWING_STAGE.hooks["set_property"] = lambda key, value: GROWING.setdefault(object(), value)
 
 
 def growing_build():
@@ -677,7 +668,7 @@ def growing_build():
 
 case("custom: properties grow while walked", [f"{C}.build"], growing_build, RuntimeError,
      "^dictionary changed size during iteration$",
-     [(custom, {"Pipeline": GrowingSinkPipeline, "_APPSINK_PROPERTIES": GROWING})])
+     [(custom, {"Pipeline": GROWING_STAGE.Pipeline, "_APPSINK_PROPERTIES": GROWING})])
 
 # The function objects themselves ---------------------------------------------
 

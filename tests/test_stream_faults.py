@@ -15,9 +15,7 @@ from typing import NamedTuple
 
 import pytest
 
-from gst_support import needs_gst
-
-from conftest import REAL_GST, wait_until
+from helpers import REAL_GST, needs_gst, wait_until
 from stream_checks import FACTORIES, ResourceSnapshot, Timer, build, pull_all
 
 pytestmark = needs_gst

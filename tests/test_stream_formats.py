@@ -9,9 +9,7 @@ import time
 
 import pytest
 
-from gst_support import needs_gst
-
-from conftest import REAL_GST
+from helpers import REAL_GST, needs_gst
 from stream_checks import FACTORIES, ResourceSnapshot, Timer, build, pull_all
 
 pytestmark = needs_gst

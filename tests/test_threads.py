@@ -7,7 +7,8 @@ import time
 
 import pytest
 
-from hardening import FakeClock, FakeDecoder, FakeLogger, bound, pipeline_class, watcher
+from fakes import FakeClock, Stage, watcher
+from helpers import bound
 from mivelo.errors import InvalidCustomPipelineError, InvalidRuntimeOptionError
 from mivelo.pipeline_factories import custom, http
 from mivelo.stream_reader.tunables import check_tunables
@@ -20,7 +21,10 @@ LAUNCH = 'souphttpsrc location="{url}" name=buffer_src ! jpegdec ! appsink name=
 SUPPORTED = {"size": int, "name": (str, bytes), "flag": bool}
 
 
-class LaunchPipeline(pipeline_class()):
+STAGE = Stage()  # shared by every thread; it keeps no history
+
+
+class LaunchPipeline(STAGE.Pipeline):
     """Has no "main_sink" when the launch string says so."""
 
     def get_by_name(self, name):
@@ -42,14 +46,14 @@ def outcome(fn, *args, **kwargs):
 
 def http_factory(url=URL):
     factory = http.HTTPPipelineFactory(url=url, pipeline_watcher=watcher, on_complete=None)
-    factory._set_up_decoder = FakeDecoder()
+    factory._set_up_decoder = STAGE.decoder
     return factory
 
 
 def custom_factory(launch=LAUNCH):
     factory = custom.CustomPipelineFactory(launch, url=URL, pipeline_watcher=watcher,
                                            on_complete=None)
-    factory._logger = FakeLogger()
+    factory._logger = STAGE.logger
     return factory
 
 
@@ -87,7 +91,7 @@ def one_round(shared):
 
 @pytest.fixture
 def fakes():
-    with bound(timing, time=FakeClock(), logger=FakeLogger()), \
+    with bound(timing, time=FakeClock(), logger=STAGE.logger), \
             bound(http, Pipeline=LaunchPipeline), bound(custom, Pipeline=LaunchPipeline):
         yield
 

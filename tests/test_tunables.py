@@ -5,7 +5,6 @@ reference for messages and for the errors that pass through from the
 arguments."""
 import builtins
 import collections.abc
-import inspect
 import sys
 import threading
 import types
@@ -108,10 +107,8 @@ def test_module_and_function_surface():
         "InvalidRuntimeOptionError", "check_tunables"]
     assert tunables.InvalidRuntimeOptionError is mivelo.errors.InvalidRuntimeOptionError
     assert check_tunables.__module__ == "mivelo.stream_reader.tunables"
-    for attribute in ("__doc__", "__name__", "__qualname__", "__defaults__", "__kwdefaults__",
-                      "__annotations__"):
-        assert getattr(check_tunables, attribute) == getattr(check_tunables_model, attribute)
-    assert inspect.signature(check_tunables) == inspect.signature(check_tunables_model)
+    # Signature, names and docstring are compared with the model's in
+    # test_introspection.py; here the local names, which the module states.
     assert check_tunables.__code__.co_varnames == check_tunables_model.__code__.co_varnames
     assert check_tunables(supported=None, supplied={}) is None
 
