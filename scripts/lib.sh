@@ -4,12 +4,16 @@
 # Every Debian package that a script of the project needs, in one place.
 # MIVELO_PACKAGES: building, running the demo and the release test leg
 # (scripts/demo.sh, scripts/bench.sh and every leg install these first).
+# The frame module links GStreamer's C libraries (the -dev packages); the
+# tests serve RTSP through gi (gir1.2-gst-rtsp-server-1.0) and look at
+# frames through numpy where the interpreter has it.
 MIVELO_PACKAGES=(
     g++ meson ninja-build pkg-config python3-dev python3-venv python3-pip python3-mesonpy
-    python3-gi gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0
+    libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
+    python3-gi gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0 gir1.2-gst-rtsp-server-1.0
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly gstreamer1.0-libav
     gstreamer1.0-tools
-    python3-pytest python3-hypothesis
+    python3-pytest python3-hypothesis python3-numpy
 )
 # What single legs add (each leg passes its list to ensure_packages):
 # 20-debug: the debug interpreter and its gi.

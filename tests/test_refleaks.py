@@ -670,6 +670,131 @@ case("custom: properties grow while walked", [f"{C}.build"], growing_build, Runt
      "^dictionary changed size during iteration$",
      [(custom, {"Pipeline": GROWING_STAGE.Pipeline, "_APPSINK_PROPERTIES": GROWING})])
 
+# mivelo.stream_reader.frame ----------------------------------------------------
+# Real appsinks, made on first use (this module is imported where only the
+# stand-in for gi exists too) and closed after the last case.
+
+FRAME_SOURCES = {
+    # Endless small frames, as fast as GStreamer makes them; rows padded.
+    "frames": "videotestsrc ! video/x-raw,format=BGR,width=5,height=3 "
+              "! appsink name=sink sync=false max-buffers=4",
+    "planar": "videotestsrc ! video/x-raw,format=I420,width=8,height=8 "
+              "! appsink name=sink sync=false max-buffers=4",
+    # Nothing comes unless pushed.
+    "pushed": "appsrc name=src format=time caps=video/x-raw,format=GRAY8,width=4,height=2,"
+              "framerate=0/1 ! appsink name=sink",
+}
+_frame_pipelines = {}
+
+
+@pytest.fixture(scope="module", autouse=True)
+def close_frame_pipelines():
+    yield
+    for pipeline in _frame_pipelines.values():
+        pipeline.close()
+
+
+def frame_pipeline(kind):
+    if kind not in _frame_pipelines:
+        from gi.repository import Gst
+        from mivelo.utils.gstreamer import Pipeline
+
+        pipeline = Pipeline.from_launch_string(FRAME_SOURCES[kind], None)
+        pipeline.set_state(Gst.State.PLAYING)
+        _frame_pipelines[kind] = pipeline
+    return _frame_pipelines[kind]
+
+
+def frame_sink(kind):
+    return frame_pipeline(kind).get_by_name("sink")
+
+
+# The buffer requests of the protocol that a frame refuses: writable, Fortran
+# order, and contiguous or unstrided ones of padded rows.
+REFUSED_BUFFER_FLAGS = (0x1, 0x40 | 0x18, 0x20 | 0x18, 0x80 | 0x18, 0x8, 0)
+
+
+def use_frame():
+    from mivelo.stream_reader import frame
+
+    sink = frame_sink("frames")
+
+    def run():
+        got = frame.pull(sink, 5.0, 3)
+        view = memoryview(got)
+        view[1, 2, 0], view.tobytes(), bytes(got), repr(got), view.shape, view.strides
+        got.width, got.height, got.stride, got.format, got.pts, got.index
+        view.release()
+    return run
+
+
+def refused_buffers():
+    import ctypes
+
+    from mivelo.stream_reader import frame
+
+    get_buffer = ctypes.pythonapi.PyObject_GetBuffer
+    get_buffer.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_int]
+    view = ctypes.create_string_buffer(256)  # room for a Py_buffer
+    got = frame.pull(frame_sink("frames"), 5.0, 0)
+
+    def run():
+        for flags in REFUSED_BUFFER_FLAGS:
+            try:
+                get_buffer(got, view, flags)
+            except BufferError:
+                continue
+            raise AssertionError(f"buffer flags {flags:#x} were served")
+    return run
+
+
+def pull_with(kind, *args, push=None):
+    def make():
+        from mivelo.stream_reader import frame
+
+        sink = frame_sink(kind)
+        src = frame_pipeline(kind).get_by_name("src")
+
+        def run():
+            if push is not None:
+                from gi.repository import Gst
+
+                src.emit("push-buffer", Gst.Buffer.new_wrapped(push))
+            return frame.pull(sink, *args)
+        return run
+    return make
+
+
+def pull_wrong(get_appsink, timeout=0, index=0):
+    def make():
+        from mivelo.stream_reader import frame
+
+        appsink = get_appsink()
+        return lambda: frame.pull(appsink, timeout, index)
+    return make
+
+
+FRAME = ["mivelo.stream_reader.frame.pull", "mivelo.stream_reader.frame.Frame"]
+case("frame: pull, view, copy and read a frame", FRAME, lambda: use_frame(), n=1000)
+case("frame: pull times out", FRAME[:1], pull_with("pushed", 0, 0))
+case("frame: pull of a pushed frame", FRAME, pull_with("pushed", 1.0, 0, push=bytes(8)))
+case("frame: pull of a buffer too small", FRAME[:1], pull_with("pushed", 1.0, 0, push=bytes(7)),
+     ValueError, "does not fit its buffer")
+case("frame: pull of planar frames", FRAME[:1], pull_with("planar", 5.0, 0), ValueError,
+     "not rows of whole pixels", n=500)
+case("frame: buffer requests refused", FRAME, lambda: refused_buffers(), n=500)
+case("frame: pull of no element", FRAME[:1], pull_wrong(lambda: 1), TypeError, "needs an appsink")
+case("frame: pull of a pipeline", FRAME[:1],
+     pull_wrong(lambda: frame_pipeline("pushed").gst_pipeline), TypeError, "not Pipeline")
+case("frame: pull with a bool timeout", FRAME[:1], pull_wrong(lambda: frame_sink("pushed"), True),
+     TypeError, "not bool")
+case("frame: pull with a negative timeout", FRAME[:1],
+     pull_wrong(lambda: frame_sink("pushed"), -1.0), ValueError, "at least 0")
+case("frame: pull with a negative index", FRAME[:1],
+     pull_wrong(lambda: frame_sink("pushed"), 0, -1), ValueError, "index must be")
+case("frame: pull with a str index", FRAME[:1],
+     pull_wrong(lambda: frame_sink("pushed"), 0, "1"), TypeError, "index must be an int")
+
 # The function objects themselves ---------------------------------------------
 
 

@@ -2,7 +2,7 @@
 # The wheel and the typing, on Debian's interpreter: builds the wheel with
 # `python3 -m build --wheel --no-isolation`, installs it into a fresh virtual
 # environment (which sees Debian's gi) and, against that installation only,
-# runs mypy's stubtest on the five extension modules, `mypy --strict` on
+# runs mypy's stubtest on the extension modules, `mypy --strict` on
 # examples/ and the whole test suite (from tests/, so the source folder is not
 # what gets imported).
 #
@@ -33,7 +33,7 @@ timeout 600 "$python" -m pip install -q --disable-pip-version-check --no-index -
 site=$("$python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
 missing=0
 for file in py.typed errors.pyi pipeline_factories/http.pyi pipeline_factories/custom.pyi \
-    stream_reader/tunables.pyi utils/timing.pyi; do
+    stream_reader/tunables.pyi stream_reader/frame.pyi utils/timing.pyi; do
     [ -f "$site/mivelo/$file" ] || { echo "not installed: mivelo/$file"; missing=1; }
 done
 [ $missing -eq 0 ]
@@ -48,7 +48,7 @@ PY
 )
 
 modules=(mivelo.errors mivelo.pipeline_factories.http mivelo.pipeline_factories.custom
-    mivelo.stream_reader.tunables mivelo.utils.timing)
+    mivelo.stream_reader.tunables mivelo.stream_reader.frame mivelo.utils.timing)
 step "stubtest: ${modules[*]}"
 (cd "$work" && timeout 600 "$python" -m mypy.stubtest "${modules[@]}")
 

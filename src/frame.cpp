@@ -1,0 +1,473 @@
+// mivelo.stream_reader.frame: frames pulled from an appsink, handed to Python
+// without a copy.
+//
+// pull() waits for the appsink's next sample with the interpreter lock
+// released, so that other Python threads run while a reader waits.  A Frame
+// keeps the sample's buffer referenced and mapped for as long as it lives; it
+// exports the mapped pixels through the buffer protocol as a read-only
+// height x width x channels array of bytes with GStreamer's row stride, and
+// every view of it (memoryview, numpy array) keeps the Frame alive.  So the
+// buffer is unmapped and released once, when the Frame itself goes, on
+// whichever thread drops the last reference.
+//
+// The appsink is reached through the `__gpointer__` capsule that every
+// GObject wrapper of PyGObject carries; GStreamer's C libraries are linked
+// directly and PyGObject's headers are not needed.
+#include "core.hpp"
+
+#include <gst/app/gstappsink.h>
+#include <gst/gst.h>
+#include <gst/video/video.h>
+
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+using mv::Function;
+using mv::Name;
+using mv::Ref;
+
+Name gpointer_("__gpointer__");
+
+// ---------------------------------------------------------------------------
+// The Frame type
+
+// The pixel formats a Frame can describe as rows of whole pixels of
+// one byte per channel, and their channel counts.
+struct PackedFormat {
+    GstVideoFormat format;
+    Py_ssize_t channels;
+};
+
+constexpr PackedFormat kPackedFormats[] = {
+    {GST_VIDEO_FORMAT_BGR, 3},  {GST_VIDEO_FORMAT_RGB, 3},  {GST_VIDEO_FORMAT_GRAY8, 1},
+    {GST_VIDEO_FORMAT_BGRA, 4}, {GST_VIDEO_FORMAT_RGBA, 4}, {GST_VIDEO_FORMAT_ARGB, 4},
+    {GST_VIDEO_FORMAT_ABGR, 4}, {GST_VIDEO_FORMAT_BGRx, 4}, {GST_VIDEO_FORMAT_RGBx, 4},
+    {GST_VIDEO_FORMAT_xRGB, 4}, {GST_VIDEO_FORMAT_xBGR, 4},
+};
+
+Py_ssize_t channels_of(GstVideoFormat format) {
+    for (const PackedFormat& packed : kPackedFormats) {
+        if (packed.format == format) {
+            return packed.channels;
+        }
+    }
+    return 0;
+}
+
+struct FrameObject {
+    PyObject_HEAD
+    GstBuffer* buffer;  // referenced, and mapped when `mapped` is set
+    GstMapInfo map;
+    bool mapped;
+    GstVideoFormat format;
+    GstClockTime pts;
+    unsigned long long index;
+    Py_ssize_t offset;      // of the first pixel within the mapping
+    Py_ssize_t shape[3];    // height, width, channels
+    Py_ssize_t strides[3];  // row stride, channels, 1
+};
+
+FrameObject* as_frame(PyObject* obj) { return reinterpret_cast<FrameObject*>(obj); }
+
+void frame_dealloc(PyObject* self) {
+    FrameObject* frame = as_frame(self);
+    if (frame->mapped) {
+        gst_buffer_unmap(frame->buffer, &frame->map);
+    }
+    if (frame->buffer) {
+        gst_buffer_unref(frame->buffer);
+    }
+    Py_TYPE(self)->tp_free(self);
+}
+
+Py_ssize_t row_bytes(const FrameObject* frame) { return frame->shape[1] * frame->shape[2]; }
+
+bool is_contiguous(const FrameObject* frame) { return frame->strides[0] == row_bytes(frame); }
+
+// Whether a consumer that asked with `flags` can take the frame's layout:
+// rows one after another (C order), padded ones only with the strides.
+bool layout_accepted(const FrameObject* frame, int flags) {
+    auto asks = [flags](int what) { return (flags & what) == what; };
+    if (asks(PyBUF_F_CONTIGUOUS)) {
+        PyErr_SetString(PyExc_BufferError, "frames are stored row by row (C order)");
+        return false;
+    }
+    if (is_contiguous(frame)) {
+        return true;
+    }
+    if (!asks(PyBUF_STRIDES) || asks(PyBUF_C_CONTIGUOUS) || asks(PyBUF_ANY_CONTIGUOUS)) {
+        PyErr_SetString(PyExc_BufferError,
+                        "the rows of this frame are padded: ask for a strided buffer "
+                        "(memoryview() and numpy do) or copy it with bytes()");
+        return false;
+    }
+    return true;
+}
+
+// The struct module's code for an unsigned byte; Py_buffer wants it non-const.
+char kByteFormat[] = "B";
+
+int frame_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    FrameObject* frame = as_frame(self);
+    if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
+        PyErr_SetString(PyExc_BufferError, "frames are read-only");
+        return -1;
+    }
+    if (!layout_accepted(frame, flags)) {
+        return -1;
+    }
+    const bool nd = (flags & PyBUF_ND) == PyBUF_ND;
+    view->buf = frame->map.data + frame->offset;
+    view->obj = Ref::borrow(self).release();
+    view->len = frame->shape[0] * row_bytes(frame);
+    view->readonly = 1;
+    view->itemsize = 1;
+    view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? kByteFormat : nullptr;
+    view->ndim = nd ? 3 : 1;
+    view->shape = nd ? frame->shape : nullptr;
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? frame->strides : nullptr;
+    view->suboffsets = nullptr;
+    view->internal = nullptr;
+    return 0;
+}
+
+// __bytes__(): the pixels row after row, without the rows' padding.
+PyObject* frame_bytes(PyObject* self, PyObject* /*unused*/) {
+    const FrameObject* frame = as_frame(self);
+    const Py_ssize_t row = row_bytes(frame);
+    Ref copy = Ref::steal(PyBytes_FromStringAndSize(nullptr, frame->shape[0] * row));
+    if (!copy) {
+        return nullptr;
+    }
+    char* out = PyBytes_AS_STRING(copy.get());
+    const guint8* in = frame->map.data + frame->offset;
+    for (Py_ssize_t y = 0; y < frame->shape[0]; ++y) {
+        std::memcpy(out + y * row, in + y * frame->strides[0], static_cast<size_t>(row));
+    }
+    return copy.release();
+}
+
+PyMethodDef frame_methods[] = {
+    {"__bytes__", frame_bytes, METH_NOARGS, "The pixels as bytes, rows without their padding."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* get_width(PyObject* self, void* /*closure*/) {
+    return PyLong_FromSsize_t(as_frame(self)->shape[1]);
+}
+
+PyObject* get_height(PyObject* self, void* /*closure*/) {
+    return PyLong_FromSsize_t(as_frame(self)->shape[0]);
+}
+
+PyObject* get_stride(PyObject* self, void* /*closure*/) {
+    return PyLong_FromSsize_t(as_frame(self)->strides[0]);
+}
+
+PyObject* get_format(PyObject* self, void* /*closure*/) {
+    return PyUnicode_FromString(gst_video_format_to_string(as_frame(self)->format));
+}
+
+PyObject* get_pts(PyObject* self, void* /*closure*/) {
+    const GstClockTime pts = as_frame(self)->pts;
+    if (!GST_CLOCK_TIME_IS_VALID(pts)) {
+        Py_RETURN_NONE;
+    }
+    return PyFloat_FromDouble(static_cast<double>(pts) / static_cast<double>(GST_SECOND));
+}
+
+PyObject* get_index(PyObject* self, void* /*closure*/) {
+    return PyLong_FromUnsignedLongLong(as_frame(self)->index);
+}
+
+PyObject* frame_repr(PyObject* self) {
+    const FrameObject* frame = as_frame(self);
+    const char* format = gst_video_format_to_string(frame->format);
+    if (!GST_CLOCK_TIME_IS_VALID(frame->pts)) {
+        return PyUnicode_FromFormat("<Frame %llu: %zdx%zd %s>", frame->index, frame->shape[1],
+                                    frame->shape[0], format);
+    }
+    // Milliseconds as an integer: PyUnicode_FromFormat has no float format.
+    const auto ms = static_cast<unsigned long long>(frame->pts / GST_MSECOND);
+    return PyUnicode_FromFormat("<Frame %llu: %zdx%zd %s, pts %llu.%03llu s>", frame->index,
+                                frame->shape[1], frame->shape[0], format, ms / 1000, ms % 1000);
+}
+
+PyGetSetDef frame_getset[] = {
+    {"width", get_width, nullptr, "Width in pixels.", nullptr},
+    {"height", get_height, nullptr, "Height in pixels.", nullptr},
+    {"stride", get_stride, nullptr, "Bytes from the start of one row to the next.", nullptr},
+    {"format", get_format, nullptr, "GStreamer's name of the pixel format, e.g. 'BGR'.",
+     nullptr},
+    {"pts", get_pts, nullptr,
+     "Presentation time in seconds, or None when the buffer carries none.", nullptr},
+    {"index", get_index, nullptr, "Number of frames the reader delivered before this one.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyBufferProcs frame_as_buffer = {frame_getbuffer, nullptr};
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject FrameType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+bool ready_frame_type() {
+    PyTypeObject& t = FrameType;
+    if (t.tp_flags & Py_TPFLAGS_READY) {
+        return true;
+    }
+    t.tp_name = "mivelo.stream_reader.frame.Frame";
+    t.tp_basicsize = sizeof(FrameObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_doc =
+        "One decoded video frame, exported without a copy.\n"
+        "\n"
+        "memoryview(frame) and numpy.asarray(frame) give a read-only\n"
+        "height x width x channels array of bytes; its rows are `stride` bytes\n"
+        "apart, as GStreamer laid them out.  The pixels stay valid while the\n"
+        "frame or any view of it exists.  bytes(frame) copies them, rows\n"
+        "without their padding.";
+    t.tp_dealloc = frame_dealloc;
+    t.tp_repr = frame_repr;
+    t.tp_getset = frame_getset;
+    t.tp_methods = frame_methods;
+    t.tp_as_buffer = &frame_as_buffer;
+    return PyType_Ready(&t) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Making a Frame from a sample
+
+// Owns one reference to a GStreamer mini object.
+template <class T, void (*unref)(T*)>
+class GstRef {
+public:
+    explicit GstRef(T* ptr) noexcept : ptr_(ptr) {}
+    GstRef(const GstRef&) = delete;
+    GstRef& operator=(const GstRef&) = delete;
+    ~GstRef() {
+        if (ptr_) {
+            unref(ptr_);
+        }
+    }
+    T* get() const noexcept { return ptr_; }
+    T* release() noexcept {
+        T* ptr = ptr_;
+        ptr_ = nullptr;
+        return ptr;
+    }
+
+private:
+    T* ptr_;
+};
+
+void unref_sample(GstSample* sample) { gst_sample_unref(sample); }
+void unref_buffer(GstBuffer* buffer) { gst_buffer_unref(buffer); }
+using SampleRef = GstRef<GstSample, unref_sample>;
+using BufferRef = GstRef<GstBuffer, unref_buffer>;
+
+// The geometry of the sample's frames from its caps; false with ValueError set.
+bool read_caps(GstSample* sample, GstVideoInfo& info, Py_ssize_t& channels) {
+    GstCaps* caps = gst_sample_get_caps(sample);
+    const bool raw = caps && gst_caps_get_size(caps) > 0 &&
+                     gst_structure_has_name(gst_caps_get_structure(caps, 0), "video/x-raw");
+    if (!raw || !gst_video_info_from_caps(&info, caps)) {
+        gchar* text = caps ? gst_caps_to_string(caps) : nullptr;
+        PyErr_Format(PyExc_ValueError, "the appsink delivered no raw video (caps: %s)",
+                     text ? text : "none");
+        g_free(text);
+        return false;
+    }
+    channels = channels_of(GST_VIDEO_INFO_FORMAT(&info));
+    if (channels == 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "frames in %s are not rows of whole pixels; convert them before the "
+                     "appsink, e.g. with 'videoconvert ! video/x-raw,format=BGR'",
+                     GST_VIDEO_INFO_NAME(&info));
+        return false;
+    }
+    return true;
+}
+
+// Fills in the layout of the first plane, from the buffer's video meta when
+// it has one, and checks that the mapping holds every row.
+bool set_layout(FrameObject* frame, const GstVideoInfo& info, Py_ssize_t channels) {
+    Py_ssize_t stride = GST_VIDEO_INFO_PLANE_STRIDE(&info, 0);
+    auto offset = static_cast<Py_ssize_t>(GST_VIDEO_INFO_PLANE_OFFSET(&info, 0));
+    const GstVideoMeta* meta = gst_buffer_get_video_meta(frame->buffer);
+    if (meta) {
+        stride = meta->stride[0];
+        offset = static_cast<Py_ssize_t>(meta->offset[0]);
+    }
+    const Py_ssize_t width = GST_VIDEO_INFO_WIDTH(&info);
+    const Py_ssize_t height = GST_VIDEO_INFO_HEIGHT(&info);
+    const auto size = static_cast<Py_ssize_t>(frame->map.size);
+    // Sizes come from gint fields, so these products fit a Py_ssize_t.
+    const bool fits = width > 0 && height > 0 && offset >= 0 && stride >= width * channels &&
+                      offset + stride * (height - 1) + width * channels <= size;
+    if (!fits) {
+        PyErr_Format(PyExc_ValueError,
+                     "a %zdx%zd %s frame with rows %zd bytes apart does not fit its buffer of "
+                     "%zd bytes",
+                     width, height, GST_VIDEO_INFO_NAME(&info), stride, size);
+        return false;
+    }
+    frame->format = GST_VIDEO_INFO_FORMAT(&info);
+    frame->offset = offset;
+    frame->shape[0] = height;
+    frame->shape[1] = width;
+    frame->shape[2] = channels;
+    frame->strides[0] = stride;
+    frame->strides[1] = channels;
+    frame->strides[2] = 1;
+    return true;
+}
+
+Ref make_frame(GstSample* sample, unsigned long long index) {
+    GstVideoInfo info;
+    Py_ssize_t channels = 0;
+    if (!read_caps(sample, info, channels)) {
+        return {};
+    }
+    GstBuffer* sample_buffer = gst_sample_get_buffer(sample);
+    if (!sample_buffer) {
+        PyErr_SetString(PyExc_ValueError, "the appsink delivered a sample without a buffer");
+        return {};
+    }
+    Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_New(FrameObject, &FrameType)));
+    if (!obj) {
+        return {};
+    }
+    FrameObject* frame = as_frame(obj.get());
+    frame->buffer = gst_buffer_ref(sample_buffer);
+    frame->mapped = false;
+    frame->pts = GST_BUFFER_PTS(sample_buffer);
+    frame->index = index;
+    if (!gst_buffer_map(frame->buffer, &frame->map, GST_MAP_READ)) {
+        PyErr_SetString(PyExc_ValueError, "the frame's buffer could not be mapped for reading");
+        return {};
+    }
+    frame->mapped = true;
+    return set_layout(frame, info, channels) ? std::move(obj) : Ref();
+}
+
+// ---------------------------------------------------------------------------
+// pull()
+
+// The GstAppSink behind a PyGObject wrapper; nullptr with TypeError set.
+GstAppSink* appsink_of(PyObject* obj) {
+    Ref capsule = mv::getattr(obj, gpointer_);
+    void* pointer = nullptr;
+    if (capsule && PyCapsule_CheckExact(capsule.get())) {
+        pointer = PyCapsule_GetPointer(capsule.get(), nullptr);
+    }
+    if (pointer && GST_IS_APP_SINK(pointer)) {
+        return GST_APP_SINK(pointer);
+    }
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "pull() needs an appsink element, not %.200s",
+                 Py_TYPE(obj)->tp_name);
+    return nullptr;
+}
+
+// A timeout in seconds (an int or a float, not a bool; None waits for ever)
+// as GStreamer's nanoseconds.
+bool timeout_of(PyObject* obj, GstClockTime& timeout) {
+    if (obj == Py_None) {
+        timeout = GST_CLOCK_TIME_NONE;
+        return true;
+    }
+    if (PyBool_Check(obj) || !(PyFloat_Check(obj) || PyLong_Check(obj))) {
+        PyErr_Format(PyExc_TypeError, "timeout must be a number of seconds or None, not %.200s",
+                     Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    const double seconds = PyFloat_AsDouble(obj);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        return false;
+    }
+    if (std::isnan(seconds) || seconds < 0) {
+        PyErr_Format(PyExc_ValueError, "timeout must be at least 0, not %R", obj);
+        return false;
+    }
+    // GST_CLOCK_TIME_NONE and anything beyond it mean waiting for ever.
+    constexpr double kForever = 18446744073.0;
+    timeout = seconds >= kForever ? GST_CLOCK_TIME_NONE
+                                  : static_cast<GstClockTime>(seconds * GST_SECOND);
+    return true;
+}
+
+bool index_of(PyObject* obj, unsigned long long& index) {
+    if (PyBool_Check(obj) || !PyLong_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "index must be an int, not %.200s", Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    index = PyLong_AsUnsignedLongLong(obj);
+    if (index == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "index must be from 0 to 2**64-1, not %R", obj);
+        return false;
+    }
+    return true;
+}
+
+// Waits for the next sample with the interpreter lock released.  The sink
+// is referenced meanwhile, whatever other threads do with its wrapper.
+GstSample* wait_for_sample(GstAppSink* sink, GstClockTime timeout) {
+    GstSample* sample = nullptr;
+    gst_object_ref(sink);
+    Py_BEGIN_ALLOW_THREADS
+    sample = gst_app_sink_try_pull_sample(sink, timeout);
+    Py_END_ALLOW_THREADS
+    gst_object_unref(sink);
+    return sample;
+}
+
+// pull(appsink, timeout, index)
+PyObject* pull(Function& /*fn*/, PyObject* const* args) {
+    GstAppSink* sink = appsink_of(args[0]);
+    GstClockTime timeout = 0;
+    unsigned long long index = 0;
+    if (!sink || !timeout_of(args[1], timeout) || !index_of(args[2], index)) {
+        return nullptr;
+    }
+    SampleRef sample(wait_for_sample(sink, timeout));
+    if (!sample.get()) {
+        Py_RETURN_NONE;
+    }
+    return make_frame(sample.get(), index).release();
+}
+
+const mv::FunctionSpec kPull = {
+    "pull",
+    "appsink, timeout, index",
+    nullptr,
+    "The appsink's next frame as a Frame numbered `index`, or None.\n"
+    "\n"
+    "    Waits at most `timeout` seconds (None: until a frame comes), with the\n"
+    "    interpreter lock released.  None also means that the stream ended or\n"
+    "    that the sink stopped (its pipeline was closed).  Frames in a format\n"
+    "    that is not rows of whole pixels (BGR, RGB, GRAY8, BGRA, ...) raise\n"
+    "    ValueError.\n"
+    "    ",
+    {nullptr},
+    pull,
+    nullptr,
+};
+
+int exec_frame(PyObject* module) {
+    if (!ready_frame_type() ||
+        !mv::bind(module, "Frame", reinterpret_cast<PyObject*>(&FrameType))) {
+        return -1;
+    }
+    Ref function = mv::make_function(module, kPull, nullptr);
+    return function && mv::bind(module, kPull.name, function.get()) ? 0 : -1;
+}
+
+}  // namespace
+
+MV_MODULE(frame, exec_frame)

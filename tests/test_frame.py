@@ -1,0 +1,473 @@
+"""mivelo.stream_reader.frame: frames pulled in C++, exported without a copy.
+
+Frames come from real appsinks: ``videotestsrc`` for real decoding and
+conversion, ``appsrc`` for buffers whose every byte the test chose (padding
+that must not show, a video meta with its own stride, buffers without a
+timestamp or too small for their caps).
+"""
+import ctypes
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+from gst_support import REAL_GST, needs_gst
+from mivelo.stream_reader import frame as frame_module
+from mivelo.stream_reader.frame import Frame, pull
+
+if REAL_GST:
+    import gi
+
+    gi.require_version("GstVideo", "1.0")
+    from gi.repository import Gst, GstVideo
+
+    from mivelo.utils.gstreamer import Pipeline
+
+
+@pytest.fixture
+def launch():
+    """launch(string) -> (pipeline, its element named "sink"), playing;
+    every pipeline is closed after the test."""
+    pipelines = []
+
+    def start(string, play=True):
+        pipeline = Pipeline.from_launch_string(string, None)
+        pipelines.append(pipeline)
+        if play:
+            pipeline.set_state(Gst.State.PLAYING)
+        return pipeline, pipeline.get_by_name("sink")
+
+    yield start
+    for pipeline in pipelines:
+        pipeline.close()
+
+
+def source(caps, frames=None, pattern="ball"):
+    """A launch string of videotestsrc into an appsink named "sink" that
+    holds up to four frames and makes the source wait for the reader."""
+    count = f" num-buffers={frames}" if frames is not None else ""
+    return (f"videotestsrc pattern={pattern}{count} ! {caps} "
+            "! appsink name=sink sync=false max-buffers=4")
+
+
+def optional_numpy():
+    try:
+        import numpy
+    except ImportError:
+        return None
+    return numpy
+
+
+def pushed(launch, caps):
+    """An appsrc with ``caps`` into an appsink: push(bytes, pts=None, meta=None)."""
+    pipeline, sink = launch(f"appsrc name=src format=time caps={caps} ! appsink name=sink "
+                            "sync=false")
+    src = pipeline.get_by_name("src")
+
+    def push(data, pts=None, meta=None):
+        buffer = Gst.Buffer.new_wrapped(bytes(data))
+        if pts is not None:
+            buffer.pts = pts
+        if meta is not None:
+            video_format, width, height, offset, stride = meta
+            GstVideo.buffer_add_video_meta_full(buffer, GstVideo.VideoFrameFlags.NONE,
+                                                video_format, width, height, 1,
+                                                [offset, 0, 0, 0], [stride, 0, 0, 0])
+        assert src.emit("push-buffer", buffer) == Gst.FlowReturn.OK
+    return sink, push
+
+
+class PyBuffer(ctypes.Structure):
+    _fields_ = [("buf", ctypes.c_void_p), ("obj", ctypes.py_object), ("len", ctypes.c_ssize_t),
+                ("itemsize", ctypes.c_ssize_t), ("readonly", ctypes.c_int),
+                ("ndim", ctypes.c_int), ("format", ctypes.c_char_p),
+                ("shape", ctypes.POINTER(ctypes.c_ssize_t)),
+                ("strides", ctypes.POINTER(ctypes.c_ssize_t)),
+                ("suboffsets", ctypes.c_void_p), ("internal", ctypes.c_void_p)]
+
+
+# The request flags of the buffer protocol (Include/pybuffer.h).
+SIMPLE, WRITABLE, FORMAT, ND = 0, 0x1, 0x4, 0x8
+STRIDES = 0x10 | ND
+C_CONTIGUOUS, F_CONTIGUOUS, ANY_CONTIGUOUS = 0x20 | STRIDES, 0x40 | STRIDES, 0x80 | STRIDES
+FULL_RO = 0x100 | STRIDES | FORMAT
+
+_get_buffer = ctypes.pythonapi.PyObject_GetBuffer
+_get_buffer.argtypes = [ctypes.py_object, ctypes.POINTER(PyBuffer), ctypes.c_int]
+_release_buffer = ctypes.pythonapi.PyBuffer_Release
+_release_buffer.argtypes = [ctypes.POINTER(PyBuffer)]
+
+
+def buffer_request(obj, flags):
+    """What a C consumer asking with ``flags`` gets: (len, ndim, shape,
+    strides, format, readonly, address); raises what the exporter raises."""
+    view = PyBuffer()
+    _get_buffer(obj, ctypes.byref(view), flags)
+    try:
+        shape = tuple(view.shape[i] for i in range(view.ndim)) if view.shape else None
+        strides = tuple(view.strides[i] for i in range(view.ndim)) if view.strides else None
+        return (view.len, view.ndim, shape, strides, view.format, view.readonly, view.buf)
+    finally:
+        _release_buffer(ctypes.byref(view))
+
+
+def unpadded(data, width, height, stride, channels, offset=0):
+    row = width * channels
+    return b"".join(data[offset + y * stride: offset + y * stride + row] for y in range(height))
+
+
+# ---------------------------------------------------------------------------
+
+
+@needs_gst
+class TestLayout:
+    @pytest.mark.parametrize("video_format, channels", [
+        ("BGR", 3), ("RGB", 3), ("GRAY8", 1), ("BGRA", 4), ("RGBx", 4),
+    ])
+    @pytest.mark.parametrize("width", [322, 320])
+    def test_pixels_and_rows_equal_gstreamers_own_copy(self, launch, video_format, channels,
+                                                       width):
+        # The same deterministic source twice: one sink read through pull(),
+        # the other through PyGObject's copy of the whole buffer.
+        caps = f"video/x-raw,format={video_format},width={width},height=31"
+        _, sink = launch(source(caps, frames=3))
+        _, reference = launch(source(caps, frames=3))
+        stride = (width * channels + 3) // 4 * 4
+        for index in range(3):
+            frame = pull(sink, 5.0, index)
+            sample = reference.try_pull_sample(5 * Gst.SECOND)
+            data = sample.get_buffer().extract_dup(0, sample.get_buffer().get_size())
+            assert (frame.width, frame.height, frame.stride) == (width, 31, stride)
+            assert frame.format == video_format and frame.index == index
+            view = memoryview(frame)
+            assert view.shape == (31, width, channels)
+            assert view.strides == (stride, channels, 1)
+            assert (view.format, view.itemsize, view.ndim, view.readonly) == ("B", 1, 3, True)
+            assert view.nbytes == 31 * width * channels
+            assert view.c_contiguous == (stride == width * channels)
+            assert bytes(frame) == view.tobytes() == unpadded(data, width, 31, stride, channels)
+            assert frame.pts == pytest.approx(sample.get_buffer().pts / Gst.SECOND)
+        assert pull(sink, 5.0, 3) is None  # the end of the stream
+
+    def test_padding_never_shows_and_a_video_meta_sets_the_layout(self, launch):
+        sink, push = pushed(launch, "video/x-raw,format=GRAY8,width=3,height=2,framerate=0/1")
+        push([1, 2, 3, 99, 4, 5, 6, 99])
+        push(range(40), pts=5 * Gst.SECOND,
+             meta=(GstVideo.VideoFormat.GRAY8, 3, 2, 8, 16))
+        plain, with_meta = pull(sink, 5.0, 0), pull(sink, 5.0, 1)
+        assert bytes(plain) == bytes([1, 2, 3, 4, 5, 6]) and plain.stride == 4
+        assert plain.pts is None
+        assert bytes(with_meta) == bytes([8, 9, 10, 24, 25, 26]) and with_meta.stride == 16
+        assert memoryview(with_meta)[1, 2, 0] == 26
+        assert with_meta.pts == 5.0
+
+    def test_attributes_and_repr(self, launch):
+        sink, push = pushed(launch, "video/x-raw,format=RGB,width=2,height=2,framerate=0/1")
+        push(range(16), pts=1_500_000_000)
+        push(range(16))
+        timed, untimed = pull(sink, 5.0, 7), pull(sink, 5.0, 2**64 - 1)
+        assert repr(timed) == "<Frame 7: 2x2 RGB, pts 1.500 s>"
+        assert repr(untimed) == f"<Frame {2**64 - 1}: 2x2 RGB>"
+        for name in ("width", "height", "stride", "format", "pts", "index"):
+            with pytest.raises(AttributeError):
+                setattr(timed, name, 1)
+        with pytest.raises(TypeError):
+            Frame()
+        with pytest.raises(TypeError):
+            type(timed).__new__(type(timed))
+
+
+@needs_gst
+class TestBufferRequests:
+    """Every way a C consumer can ask: what it gets, or BufferError."""
+
+    @pytest.fixture
+    def frames(self, launch):
+        _, padded_sink = launch(source("video/x-raw,format=BGR,width=5,height=3", 1))
+        _, packed_sink = launch(source("video/x-raw,format=BGRA,width=5,height=3", 1))
+        return pull(padded_sink, 5.0, 0), pull(packed_sink, 5.0, 0)
+
+    def test_strided_requests_get_the_rows_as_they_are(self, frames):
+        padded, packed = frames
+        for flags in (STRIDES, FULL_RO, STRIDES | FORMAT):
+            length, ndim, shape, strides, fmt, readonly, _ = buffer_request(padded, flags)
+            assert (length, ndim, shape, strides, readonly) == (45, 3, (3, 5, 3), (16, 3, 1), 1)
+            assert fmt == (b"B" if flags & FORMAT else None)
+
+    def test_padded_rows_refuse_contiguous_and_unstrided_requests(self, frames):
+        padded, _ = frames
+        for flags in (SIMPLE, ND, FORMAT, C_CONTIGUOUS, ANY_CONTIGUOUS):
+            with pytest.raises(BufferError, match="padded"):
+                buffer_request(padded, flags)
+
+    def test_packed_rows_serve_every_read_only_request_in_c_order(self, frames):
+        _, packed = frames
+        assert buffer_request(packed, SIMPLE)[:5] == (60, 1, None, None, None)
+        assert buffer_request(packed, ND)[:4] == (60, 3, (3, 5, 4), None)
+        assert buffer_request(packed, C_CONTIGUOUS)[:4] == (60, 3, (3, 5, 4), (20, 4, 1))
+        assert buffer_request(packed, ANY_CONTIGUOUS)[3] == (20, 4, 1)
+        # Every request points at the same pixels: no copy is made.
+        assert len({buffer_request(packed, f)[6] for f in (SIMPLE, ND, FULL_RO)}) == 1
+
+    @pytest.mark.parametrize("flags", [WRITABLE, STRIDES | WRITABLE, F_CONTIGUOUS])
+    def test_writable_and_fortran_requests_are_refused(self, frames, flags):
+        for frame in frames:
+            with pytest.raises(BufferError):
+                buffer_request(frame, flags)
+
+    def test_views_are_read_only(self, frames):
+        padded, packed = frames
+        with pytest.raises(TypeError):
+            memoryview(padded)[0, 0, 0] = 1
+        with pytest.raises(TypeError, match="C-contiguous"):
+            memoryview(padded).cast("B")
+        assert memoryview(packed).cast("B").tobytes() == bytes(packed)
+
+
+@needs_gst
+class TestNumpy:
+    def test_arrays_share_the_frames_memory(self, launch):
+        numpy = pytest.importorskip("numpy")
+        _, sink = launch(source("video/x-raw,format=BGR,width=322,height=31", 2))
+        frame = pull(sink, 5.0, 0)
+        first, second = numpy.asarray(frame), numpy.asarray(frame)
+        assert first.shape == (31, 322, 3) and first.dtype == numpy.uint8
+        assert first.strides == (968, 3, 1) and not first.flags.writeable
+        assert first.ctypes.data == second.ctypes.data  # no copy
+        assert first.tobytes() == bytes(frame)
+        with pytest.raises(ValueError):
+            first[0, 0, 0] = 1
+
+
+@needs_gst
+class TestPullRefuses:
+    def test_caps_that_are_not_whole_pixels(self, launch):
+        _, planar = launch(source("video/x-raw,format=I420,width=8,height=8", 1))
+        with pytest.raises(ValueError, match="I420 are not rows of whole pixels"):
+            pull(planar, 5.0, 0)
+        sink, push = pushed(launch, "image/jpeg")
+        push(b"\xff\xd8")
+        with pytest.raises(ValueError, match="no raw video"):
+            pull(sink, 5.0, 0)
+
+    def test_a_buffer_smaller_than_its_caps(self, launch):
+        sink, push = pushed(launch, "video/x-raw,format=BGR,width=4,height=2,framerate=0/1")
+        push(bytes(12 + 11))
+        push(bytes(24))
+        with pytest.raises(ValueError, match="4x2 BGR frame with rows 12 bytes apart does not "
+                                             "fit its buffer of 23 bytes"):
+            pull(sink, 5.0, 0)
+        assert bytes(pull(sink, 5.0, 1)) == bytes(24)  # the sink goes on
+
+    def test_elements_that_are_no_appsink(self, launch):
+        pipeline, _ = launch(source("video/x-raw", 1), play=False)
+        for wrong in (pipeline.gst_pipeline, pipeline.get_by_name("sink").get_static_pad("sink")):
+            with pytest.raises(TypeError, match="pull\\(\\) needs an appsink element, not"):
+                pull(wrong, 0, 0)
+
+
+class TestPullArguments:
+    """Checks that need no GStreamer: they come before the sink is used."""
+
+    @pytest.mark.parametrize("wrong", [None, 1, "appsink", object()])
+    def test_objects_without_a_gobject(self, wrong):
+        with pytest.raises(TypeError, match=f"needs an appsink element, not {type(wrong).__name__}"):
+            pull(wrong, 0, 0)
+
+    def test_a_capsule_that_is_not_pygobjects(self):
+        # PyGObject's capsules have no name.
+        make = ctypes.pythonapi.PyCapsule_New
+        make.restype, make.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p,
+                                                          ctypes.c_void_p]
+        named = type("Named", (), {"__gpointer__": make(id(self), b"other", None)})()
+        with pytest.raises(TypeError, match="needs an appsink element, not Named"):
+            pull(named, 0, 0)
+
+
+@needs_gst
+class TestPullArgumentValues:
+    @pytest.fixture
+    def sink(self, launch):
+        return launch(source("video/x-raw,format=GRAY8,width=4,height=4", 1))[1]
+
+    @pytest.mark.parametrize("timeout, error, match", [
+        (True, TypeError, "timeout must be a number of seconds or None, not bool"),
+        ("1", TypeError, "not str"),
+        (-0.5, ValueError, "timeout must be at least 0, not -0.5"),
+        (float("nan"), ValueError, "not nan"),
+    ])
+    def test_bad_timeouts(self, sink, timeout, error, match):
+        with pytest.raises(error, match=match):
+            pull(sink, timeout, 0)
+
+    @pytest.mark.parametrize("index, error, match", [
+        (False, TypeError, "index must be an int, not bool"),
+        (1.0, TypeError, "not float"),
+        (-1, ValueError, "index must be from 0 to 2\\*\\*64-1, not -1"),
+        (2**64, ValueError, "not 18446744073709551616"),
+    ])
+    def test_bad_indices(self, sink, index, error, match):
+        with pytest.raises(error, match=match):
+            pull(sink, 0, index)
+
+    def test_none_and_timeouts_beyond_gstreamers_clock_wait_for_ever(self, sink):
+        # The one frame, then the end of the stream, which ends every wait.
+        results = [pull(sink, timeout, 0) for timeout in (None, float("inf"), 1e300, 2**70)]
+        assert isinstance(results[0], Frame) and results[1:] == [None] * 3
+
+    def test_signature_and_docstring(self):
+        import inspect
+
+        assert str(inspect.signature(pull)) == "(appsink, timeout, index)"
+        assert pull.__module__ == frame_module.__name__ == "mivelo.stream_reader.frame"
+        assert Frame.__module__ == "mivelo.stream_reader.frame"
+        assert pull.__doc__.startswith("The appsink's next frame as a Frame")
+
+
+@needs_gst
+class TestLifetime:
+    def test_frames_and_views_outlive_their_pipeline(self, launch):
+        numpy = optional_numpy()
+        pipeline, sink = launch(source("video/x-raw,format=BGR,width=322,height=31", 5))
+        frames = [pull(sink, 5.0, i) for i in range(5)]
+        copies = [bytes(f) for f in frames]
+        views = [memoryview(f) for f in frames]
+        arrays = [numpy.asarray(f) if numpy is not None else memoryview(f) for f in frames]
+        del sink
+        pipeline.close()
+        del frames
+        gc.collect()
+        for copy, view, array in zip(copies, views, arrays):
+            assert view.tobytes() == array.tobytes() == copy
+        # The last reference goes on another thread.
+        worker = threading.Thread(target=lambda: (views.clear(), arrays.clear()))
+        worker.start()
+        worker.join()
+        assert not views and not arrays
+
+    def test_every_buffer_is_released(self):
+        """Under GStreamer's leaks tracer: frames, views and arrays of them,
+        some dropped on other threads, some after the pipeline closed,
+        leave no buffer or sample alive."""
+        script = textwrap.dedent("""
+            import gc, re, threading, time
+            import mivelo.utils.gstreamer
+            from gi.repository import Gst
+            from mivelo.stream_reader.frame import pull
+            from mivelo.utils.gstreamer import Pipeline
+            try:
+                import numpy
+            except ImportError:
+                numpy = None
+            tracer, = [t for t in Gst.tracing_get_active_tracers()
+                       if t.__gtype__.name == "GstLeaksTracer"]
+            pipeline = Pipeline.from_launch_string(
+                "videotestsrc num-buffers=40 ! video/x-raw,format=BGR,width=33,height=9 "
+                "! appsink name=sink sync=false", None)
+            sink = pipeline.get_by_name("sink")
+            tracer.emit("activity-start-tracking")
+            pipeline.set_state(Gst.State.PLAYING)
+            kept, threads = [], []
+            for i in range(40):
+                frame = pull(sink, 5.0, i)
+                views = [memoryview(frame), frame]
+                if numpy is not None:
+                    views.append(numpy.asarray(frame))
+                if i % 3 == 0:
+                    kept.append(views)
+                elif i % 3 == 1:
+                    threads.append(threading.Thread(target=views.clear))
+                    threads[-1].start()
+            del frame, views, sink
+            pipeline.close()
+            for thread in threads:
+                thread.join()
+            kept.clear()
+            gc.collect()
+            time.sleep(0.2)
+            text = tracer.emit("activity-get-checkpoint").to_string().replace("\\\\", "")
+            created, _, removed = text.partition("objects-removed-list=")
+            alive = {}
+            entry = re.compile(r"type-name=\\(string\\)(\\w+), address=\\(string\\)(0x[0-9a-f]+)")
+            for item in entry.findall(created):
+                alive[item] = alive.get(item, 0) + 1
+            for item in entry.findall(removed):
+                alive[item] = alive.get(item, 0) - 1
+            print(sorted({name for (name, _), n in alive.items() if n > 0}))
+        """)
+        env = dict(os.environ, GST_TRACERS="leaks")
+        done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
+                              text=True, timeout=60)
+        assert done.returncode == 0, done.stderr[-3000:]
+        alive = eval(done.stdout.strip().splitlines()[-1])  # a list of type names
+        assert not {"GstBuffer", "GstSample", "GstMemory"} & set(alive), alive
+
+
+@needs_gst
+class TestThreads:
+    def test_the_wait_releases_the_interpreter_lock(self, launch):
+        # While one thread waits in pull(), this one runs Python code and
+        # gives the sink the frame that ends the wait. Were the lock held,
+        # this thread could not run before the wait timed out.
+        pipeline, sink = launch("appsrc name=src format=time caps=video/x-raw,format=GRAY8,"
+                                "width=2,height=2,framerate=0/1 ! appsink name=sink")
+        waiting = threading.Event()
+        result = []
+
+        def wait():
+            waiting.set()
+            result.append(pull(sink, 20.0, 0))
+
+        worker = threading.Thread(target=wait)
+        worker.start()
+        waiting.wait()
+        time.sleep(0.2)
+        pipeline.get_by_name("src").emit("push-buffer", Gst.Buffer.new_wrapped(bytes(8)))
+        worker.join()
+        assert isinstance(result[0], Frame)
+
+    def test_eight_threads_pull_view_and_drop_frames_at_once(self, launch):
+        numpy = optional_numpy()
+        interval = sys.getswitchinterval()
+        sys.setswitchinterval(1e-6)
+        try:
+            # Two sinks, four threads on each: frames of one sink go to
+            # whichever of its threads asks first.
+            sinks = [launch(source("video/x-raw,format=BGR,width=161,height=9",
+                                        pattern="solid-color foreground-color=0xff102030"))[1]
+                     for _ in range(2)]
+            expected = bytes([0x30, 0x20, 0x10]) * 161 * 9
+            failures, counts = [], [0] * 8
+            deadline = time.monotonic() + 1.5
+
+            def work(n):
+                sink = sinks[n % 2]
+                kept = []
+                while time.monotonic() < deadline:
+                    frame = pull(sink, 10.0, n)
+                    if frame is None:
+                        failures.append(f"thread {n}: no frame")
+                        return
+                    views = [memoryview(frame)]
+                    if numpy is not None:
+                        views.append(numpy.asarray(frame))
+                    if bytes(frame) != expected or views[0].tobytes() != expected:
+                        failures.append(f"thread {n}: wrong pixels")
+                    kept.append(views if counts[n] % 2 else frame)
+                    del kept[:-3]  # drop older frames and views here and there
+                    counts[n] += 1
+
+            threads = [threading.Thread(target=work, args=(n,)) for n in range(8)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+        finally:
+            sys.setswitchinterval(interval)
+        assert not failures
+        assert min(counts) > 0
