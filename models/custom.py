@@ -1,6 +1,8 @@
 """Model of mivelo.pipeline_factories.custom: the factory for a caller's own
 launch string, with the rule that refuses a URL which could change the
 structure of the pipeline."""
+from _string import formatter_parser as _formatter_parser
+
 from gi.repository import Gst
 
 from mivelo.errors import InvalidCustomPipelineError
@@ -9,6 +11,7 @@ from mivelo.pipeline_factories.base import (  # noqa: F401,I100  (two are named 
     _APPSINK_PROPERTIES, _FRAMERATE_LIMIT, _ON_COMPLETE_CALLBACK, _PIPELINE_WATCHER,
     BUFFER_SRC_NAME, PipelineFactory)
 from models import incorrect_type as _incorrect_type
+from models.launch_syntax import changes_structure as _launch_changes, is_uri as _is_uri
 
 
 class CustomPipelineFactory(PipelineFactory):
@@ -33,7 +36,7 @@ class CustomPipelineFactory(PipelineFactory):
             raise _invalid(f"Invalid pipeline format: '{pipeline_str}'. Pipelines must contain a "
                            "'{url}' portion to be filled by the source URL.")
         url = self._url
-        _check_url(pipeline_str, format(url, ""))
+        _check_url(pipeline_str, url, format(url, ""))
         self._pipeline_str = pipeline_str.format(url=url)
         self._pipeline_watcher = pipeline_watcher
 
@@ -67,93 +70,74 @@ def _invalid(message):
 # ---------------------------------------------------------------------------
 # The URL rule
 
-def _check_url(launch, url_text):
-    """Refuses `url_text` where it could change the structure of the pipeline
-    that `launch` describes: anywhere, with a double quote, a backslash or a
-    control character; where a field may stand outside a double-quoted value,
-    also with white space or a leading single quote."""
-    has_space = refused = False
+# What a url field is compared with: values that change nothing, one for a
+# URL that the launch lexer reads as a URI on its own, one for any other.
+_HARMLESS_URI = "a://a"
+_HARMLESS = "a"
+
+
+def _check_url(launch, url, url_text):
+    """Refuses the URL (`url`, whose text is `url_text`) where it could change
+    the structure of the pipeline that `launch` describes: with a double
+    quote, a backslash, a control character or a lone surrogate anywhere, or
+    where GStreamer's launch lexer would read the launch string otherwise
+    than with a harmless value of the same shape."""
+    refused = surrogate = False
     for c in url_text:
         refused = c in '"\\' or c < " " or c == "\x7f"
-        if refused:
+        surrogate = "\ud800" <= c <= "\udfff"
+        if refused or surrogate:
             break
-        has_space = has_space or c.isspace()
-    leading_quote = url_text[:1] == "'"
-    if refused or ((has_space or leading_quote) and _url_field_outside_quotes(launch)):
+    if surrogate:
+        raise _invalid(f"Refused URL {url_text!r}: it holds a lone surrogate, which no launch "
+                       "string can carry")
+    if refused or _changes_structure(launch, url, url_text):
         raise _invalid(f"Refused URL {url_text!r}: it would change the structure of the pipeline; "
                        "percent-encode white space, quotes, backslashes and control characters")
 
 
-_LAUNCH_SPACE = " \t\n\v\f\r"
+def _changes_structure(launch, url, url_text):
+    try:
+        pieces = list(_formatter_parser(launch))
+    except ValueError:
+        return False  # format refuses the template, and raises when it fills it
+    harmless = _HARMLESS_URI if _is_uri(url_text) else _HARMLESS
+    with_url = _fill(pieces, url, None)
+    if with_url is None:
+        return False  # format fails on a url field, and raises when it fills it
+    return _launch_changes(with_url, _fill(pieces, harmless, harmless))
 
 
-def _url_field_outside_quotes(launch):
-    """Whether white space in the URL could split the value that a field
-    named `url` fills in, i.e. whether such a field may stand outside a
-    double-quoted value of the launch string.
+def _fill(pieces, value, failed):
+    """The launch string that `pieces` (what _string.formatter_parser yields
+    for the template) make with `value` as url, and where its pieces stand;
+    a field that format fails on stands as `failed`, or without it makes
+    the result None."""
+    text, literals, fields = [], [], []
+    position = 0
+    for literal, name, spec, conversion in pieces:
+        literals.append((position, position + len(literal)))
+        text.append(literal)
+        position += len(literal)
+        if name is not None:
+            field = _field_text(name, spec, conversion, value, failed)
+            if field is None:
+                return None
+            fields.append((position, position + len(field)))
+            text.append(field)
+            position += len(field)
+    return "".join(text), literals, fields
 
-    The template is read as str.format reads it (doubled braces are one
-    literal brace, a field runs to its closing brace) and its literal text as
-    the launch-syntax tokenizer reads the result:
-    - outside quotes a backslash escapes the next character;
-    - a double or single quote opens a quoted value only where a token starts
-      (at the start, or after unescaped white space or '='); anywhere else,
-      right after a closing quote included, it is part of an unquoted value;
-    - a quoted value ends at the next quote of its kind that no backslash
-      precedes; one that the template never closes quotes nothing.
-    Only a double-quoted value protects a field: the URL may itself hold
-    single quotes, and the !r and !a conversions add quotes of their own.
-    """
-    n = len(launch)
 
-    def at(i):
-        return launch[i] if i < n else ""
-
-    state = "token_start"  # or "in_token", "escaped", "double_quoted", "single_quoted"
-    after_backslash = False  # within a quoted value
-    url_in_value = False  # a url field in the open double-quoted value
-    i = 0
-    while i < n:
-        c = launch[i]
-        if c == "{" and at(i + 1) != "{":
-            end = i + 1
-            while end < n and launch[end] not in "}!:.[":
-                end += 1
-            is_url = launch[i + 1:end] == "url"
-            converted = False  # a conversion other than !s, before any format spec
-            in_spec = False
-            depth = 1
-            while depth > 0 and i + 1 < n:
-                i += 1
-                d = launch[i]
-                converted = converted or (not in_spec and d == "!" and at(i + 1) != "s")
-                in_spec = in_spec or (depth == 1 and d == ":")
-                depth += 1 if d == "{" else -1 if d == "}" else 0
-            if is_url and (state != "double_quoted" or converted):
-                return True
-            url_in_value = url_in_value or is_url
-            # The filled-in text acts as ordinary characters of the value.
-            after_backslash = False
-            if state not in ("double_quoted", "single_quoted"):
-                state = "in_token"
-            i += 1
-            continue
-        if c in "{}" and at(i + 1) == c:
-            i += 1
-        if state in ("double_quoted", "single_quoted"):
-            if c == ('"' if state == "double_quoted" else "'") and not after_backslash:
-                state = "in_token"
-                url_in_value = False
-            else:
-                after_backslash = c == "\\"
-        elif state == "escaped":
-            state = "in_token"
-        elif c == "\\":
-            state = "escaped"
-        elif c in "\"'" and state == "token_start":
-            state = "double_quoted" if c == '"' else "single_quoted"
-            after_backslash = False
-        else:
-            state = "token_start" if c in _LAUNCH_SPACE or c == "=" else "in_token"
-        i += 1
-    return url_in_value
+def _field_text(name, spec, conversion, value, failed):
+    """What str.format makes of one field, with `value` as url; "" for a field
+    that reads no url, and `failed` for one that format fails on (a harmless
+    value may not suit a format spec meant for the URL's own type)."""
+    if name[:3] != "url" or name[3:4] not in ("", ".", "["):
+        return ""
+    field = "{" + name + ("!" + conversion if conversion is not None else "") + \
+        (":" + spec if spec else "") + "}"
+    try:
+        return field.format(url=value)
+    except Exception:  # noqa: BLE001  (see above)
+        return failed

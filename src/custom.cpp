@@ -4,9 +4,12 @@
 // The launch string holds a "{url}" field that construction fills with the
 // URL.  The URL is plain text inside the launch syntax, so construction first
 // refuses a URL that could end a value and start new elements or properties:
-// one holding a double quote, a backslash or a control character, or white
-// space where a {url} field stands outside double quotes.
+// one holding a double quote, a backslash or a control character anywhere,
+// and one with which GStreamer's launch lexer would read the string
+// otherwise than with a harmless URL of the same shape (see
+// launch_syntax.hpp).
 #include "factory.hpp"
+#include "launch_syntax.hpp"
 
 namespace {
 
@@ -34,6 +37,12 @@ Name warning_("warning");
 Name format_("format");
 Name url_field("{url}");
 Name main_sink_("main_sink");
+Name formatter_parser_("formatter_parser");
+Name empty_("");
+// What a url field is compared with: values that change nothing, one for a
+// URL that the launch lexer reads as a URI on its own, one for any other.
+Name harmless_uri_("a://a");
+Name harmless_("a");
 
 KwNames url_keyword("url");
 
@@ -52,125 +61,157 @@ PyObject* raise_invalid(Function& fn, Ref message) {
 // ---------------------------------------------------------------------------
 // The URL rule
 
-bool breaks_out_anywhere(Py_UCS4 c) { return c == '"' || c == '\\' || c < 0x20 || c == 0x7f; }
+bool refused_anywhere(Py_UCS4 c) { return c == '"' || c == '\\' || c < 0x20 || c == 0x7f; }
+bool is_surrogate(Py_UCS4 c) { return c >= 0xD800 && c <= 0xDFFF; }
 
-// Where a character of the launch string stands for the launch-syntax
-// tokenizer, which reads the string after str.format has filled it in.
-enum class Lex { token_start, in_token, escaped, double_quoted, single_quoted };
-
-bool launch_space(Py_UCS4 c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-// Whether white space in the URL could split the value that a field named
-// `url` fills in, i.e. whether such a field may stand outside a double-quoted
-// value of the launch string.  The template is read as str.format reads it
-// (doubled braces are one literal brace, a field runs to its closing brace)
-// and its literal text as the launch-syntax tokenizer reads the result:
-// - outside quotes a backslash escapes the next character;
-// - a double or single quote opens a quoted value only where a token starts
-//   (at the start, or after unescaped white space or '='); anywhere else,
-//   right after a closing quote included, it is part of an unquoted value;
-// - a quoted value ends at the next quote of its kind that no backslash
-//   precedes; one that the template never closes quotes nothing.
-// Only a double-quoted value protects a field: the URL may itself hold single
-// quotes, and the !r and !a conversions add quotes of their own.
-bool url_field_outside_quotes(PyObject* launch) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(launch);
-    const int kind = PyUnicode_KIND(launch);
-    const void* data = PyUnicode_DATA(launch);
-    auto at = [&](Py_ssize_t i) { return i < n ? PyUnicode_READ(kind, data, i) : Py_UCS4(0); };
-    Lex state = Lex::token_start;
-    bool after_backslash = false;  // within a quoted value
-    bool url_in_value = false;     // a url field in the open double-quoted value
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Py_UCS4 c = at(i);
-        if (c == '{' && at(i + 1) != '{') {
-            Py_ssize_t end = i + 1;
-            while (end < n && at(end) != '}' && at(end) != '!' && at(end) != ':' && at(end) != '.' &&
-                   at(end) != '[') {
-                ++end;
-            }
-            const bool is_url =
-                end - i == 4 && at(i + 1) == 'u' && at(i + 2) == 'r' && at(i + 3) == 'l';
-            bool converted = false;  // a conversion other than !s, before any format spec
-            bool in_spec = false;
-            for (int depth = 1; depth > 0 && i + 1 < n;) {
-                const Py_UCS4 d = at(++i);
-                converted = converted || (!in_spec && d == '!' && at(i + 1) != 's');
-                in_spec = in_spec || (depth == 1 && d == ':');
-                depth += d == '{' ? 1 : d == '}' ? -1 : 0;
-            }
-            if (is_url && (state != Lex::double_quoted || converted)) {
-                return true;
-            }
-            url_in_value = url_in_value || is_url;
-            // The filled-in text acts as ordinary characters of the value.
-            after_backslash = false;
-            if (state != Lex::double_quoted && state != Lex::single_quoted) {
-                state = Lex::in_token;
-            }
-            continue;
-        }
-        if ((c == '{' || c == '}') && at(i + 1) == c) {
-            ++i;
-        }
-        switch (state) {
-        case Lex::double_quoted:
-        case Lex::single_quoted:
-            if (c == (state == Lex::double_quoted ? '"' : '\'') && !after_backslash) {
-                state = Lex::in_token;
-                url_in_value = false;
-            } else {
-                after_backslash = c == '\\';
-            }
-            break;
-        case Lex::escaped:
-            state = Lex::in_token;
-            break;
-        case Lex::token_start:
-        case Lex::in_token:
-            if (c == '\\') {
-                state = Lex::escaped;
-            } else if ((c == '"' || c == '\'') && state == Lex::token_start) {
-                state = c == '"' ? Lex::double_quoted : Lex::single_quoted;
-                after_backslash = false;
-            } else {
-                state = launch_space(c) || c == '=' ? Lex::token_start : Lex::in_token;
-            }
-            break;
-        }
-    }
-    return url_in_value;
+// Makes `str` readable by code point (strings made by the legacy API are
+// not until 3.12).
+bool ready(PyObject* str) {
+#if MV_HAVE_READY_STRINGS
+    (void)str;
+    return true;
+#else
+    return PyUnicode_READY(str) == 0;
+#endif
 }
 
-// Raises InvalidCustomPipelineError when `url_text` could change the
-// structure of the pipeline that `launch` describes: anywhere, with a double
-// quote, a backslash or a control character; where a field may stand outside
-// a double-quoted value, also with white space or a leading single quote.
-bool check_url(Function& fn, PyObject* launch, PyObject* url_text) {
-#if !MV_HAVE_READY_STRINGS
-    if (PyUnicode_READY(launch) < 0 || PyUnicode_READY(url_text) < 0) {
+// Appends the code points of the str `str` to `text`.
+bool append(launch::Text& text, PyObject* str) {
+    if (!ready(str)) {
         return false;
     }
-#endif
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(url_text);
-    const int kind = PyUnicode_KIND(url_text);
-    const void* data = PyUnicode_DATA(url_text);
-    bool has_space = false;
-    bool refused = false;
-    for (Py_ssize_t i = 0; i < n && !refused; ++i) {
-        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        refused = breaks_out_anywhere(c);
-        has_space = has_space || Py_UNICODE_ISSPACE(c);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(str);
+    const int kind = PyUnicode_KIND(str);
+    const void* data = PyUnicode_DATA(str);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        text.push_back(static_cast<char32_t>(PyUnicode_READ(kind, data, i)));
     }
-    // A value that starts with a single quote opens a quoted value where the
-    // field starts a token, and a later field or quote closes it.
-    const bool leading_quote = n > 0 && PyUnicode_READ(kind, data, 0) == '\'';
-    if (!refused && !((has_space || leading_quote) && url_field_outside_quotes(launch))) {
-        return true;
+    return true;
+}
+
+// Whether a field named `name` reads the url argument ("url", "url.x", "url[0]").
+bool names_url(PyObject* name) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+    const auto at = [&](Py_ssize_t i) { return i < n ? PyUnicode_READ_CHAR(name, i) : 0; };
+    return at(0) == 'u' && at(1) == 'r' && at(2) == 'l' && (n == 3 || at(3) == '.' || at(3) == '[');
+}
+
+// What str.format makes of one field, with `value` as url; an empty str for
+// a field that reads no url, and `failed` for one that format fails on (a
+// harmless value may not suit a format spec meant for the URL's own type).
+// Without `failed`, a field that format fails on gives an empty Ref with no
+// error set: with the URL, format fails on it again when the launch string
+// is filled, and raises then.
+Ref field_text(PyObject* name, PyObject* spec, PyObject* conversion, PyObject* value,
+               PyObject* failed) {
+    if (!names_url(name)) {
+        return Ref::borrow(empty_.get());
+    }
+    const bool has_spec = PyUnicode_GET_LENGTH(spec) > 0;
+    Ref field = Ref::steal(PyUnicode_FromFormat(
+        "{%U%s%U%s%U}", name, conversion != Py_None ? "!" : "",
+        conversion != Py_None ? conversion : empty_.get(), has_spec ? ":" : "", spec));
+    Method format(field.get(), format_);
+    Ref text = format ? format({value}, &url_keyword) : Ref();
+    if (!text && PyErr_ExceptionMatches(PyExc_Exception)) {
+        PyErr_Clear();
+        return Ref::borrow(failed);  // an empty Ref without `failed`
+    }
+    return text;
+}
+
+// The launch string that `pieces` (what _string.formatter_parser yields for
+// the template) make with `value` as url, and where its pieces stand; a
+// field that format fails on stands as `failed`.  1 when filled; without
+// `failed`, 0 when format fails on a field; -1 with an error set.
+int fill(PyObject* pieces, PyObject* value, PyObject* failed, launch::Filled& filled) {
+    const Py_ssize_t n = PyList_GET_SIZE(pieces);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* piece = PyList_GET_ITEM(pieces, i);
+        PyObject* name = PyTuple_GET_ITEM(piece, 1);
+        const auto at = [&] { return static_cast<launch::Pos>(filled.text.size()); };
+        const launch::Pos literal = at();
+        if (!append(filled.text, PyTuple_GET_ITEM(piece, 0))) {
+            return -1;
+        }
+        filled.literals.push_back({literal, at()});
+        if (name == Py_None) {
+            continue;
+        }
+        Ref text =
+            field_text(name, PyTuple_GET_ITEM(piece, 2), PyTuple_GET_ITEM(piece, 3), value, failed);
+        const launch::Pos field = at();
+        if (!text || !append(filled.text, text.get())) {
+            return text || PyErr_Occurred() ? -1 : 0;
+        }
+        filled.fields.push_back({field, at()});
+    }
+    return 1;
+}
+
+// list(_string.formatter_parser(launch)): the template as str.format reads
+// it; None when format refuses it (and raises when it is filled).
+Ref template_pieces(PyObject* launch) {
+    Ref string_module = Ref::steal(PyImport_ImportModule("_string"));
+    Ref parser = string_module ? mv::getattr(string_module.get(), formatter_parser_) : Ref();
+    Ref iterator = parser ? mv::call(parser.get(), {launch}) : Ref();
+    Ref pieces = iterator ? Ref::steal(PySequence_List(iterator.get())) : Ref();
+    if (!pieces && PyErr_ExceptionMatches(PyExc_ValueError)) {
+        PyErr_Clear();
+        return Ref::borrow(Py_None);
+    }
+    return pieces;
+}
+
+// Whether filling `url` (whose text is `url_text`) into the template
+// `launch` changes more than the token that holds it (see
+// launch_syntax.hpp); -1 with an error set.
+int changes_structure(PyObject* launch, PyObject* url, PyObject* url_text) {
+    Ref pieces = template_pieces(launch);
+    if (!pieces || pieces.is_none()) {
+        return pieces ? 0 : -1;
+    }
+    launch::Text text;
+    if (!append(text, url_text)) {
+        return -1;
+    }
+    PyObject* reference = launch::is_uri(text) ? harmless_uri_.get() : harmless_.get();
+    launch::Filled with_url;
+    launch::Filled harmless;
+    const int filled = fill(pieces.get(), url, nullptr, with_url);
+    if (filled <= 0 || fill(pieces.get(), reference, reference, harmless) < 0) {
+        return filled <= 0 ? filled : -1;
+    }
+    return launch::changes_structure(with_url, harmless) ? 1 : 0;
+}
+
+// Raises InvalidCustomPipelineError when the URL (`url`, whose text is
+// `url_text`) could change the structure of the pipeline that `launch`
+// describes: with a double quote, a backslash, a control character or a
+// lone surrogate anywhere, or where GStreamer's launch lexer would read the
+// launch string otherwise than with a harmless value of the same shape.
+bool check_url(Function& fn, PyObject* launch, PyObject* url, PyObject* url_text) {
+    if (!ready(url_text)) {
+        return false;
+    }
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(url_text);
+    bool refused = false;
+    bool surrogate = false;
+    for (Py_ssize_t i = 0; i < n && !refused && !surrogate; ++i) {
+        const Py_UCS4 c = PyUnicode_READ_CHAR(url_text, i);
+        refused = refused_anywhere(c);
+        surrogate = is_surrogate(c);
+    }
+    const int changes = refused || surrogate ? 1 : changes_structure(launch, url, url_text);
+    if (changes <= 0) {
+        return changes == 0;
     }
     raise_invalid(fn, Ref::steal(PyUnicode_FromFormat(
-                          "Refused URL %R: it would change the structure of the pipeline; "
-                          "percent-encode white space, quotes, backslashes and control characters",
+                          surrogate ? "Refused URL %R: it holds a lone surrogate, which no launch "
+                                      "string can carry"
+                                    : "Refused URL %R: it would change the structure of the "
+                                      "pipeline; percent-encode white space, quotes, "
+                                      "backslashes and control characters",
                           url_text)));
     return false;
 }
@@ -206,7 +247,7 @@ PyObject* init(Function& fn, PyObject* const* args) {
     }
     Ref stored_url = mv::getattr(self, url_);
     Ref url_text = stored_url ? mv::format_text(stored_url.get()) : Ref();
-    if (!url_text || !check_url(fn, pipeline_str, url_text.get())) {
+    if (!url_text || !check_url(fn, pipeline_str, stored_url.get(), url_text.get())) {
         return nullptr;
     }
     Method format(pipeline_str, format_);

@@ -370,14 +370,26 @@ class TestUrlRule:
         assert len(base_calls) == 1
         assert vars(factory) == {"_url": url}
 
-    @pytest.mark.parametrize("space", [" ", "\x85", "\xa0", "\u2028", "\u3000"],
-                             ids=lambda c: f"U+{ord(c):04X}")
-    def test_white_space_only_outside_quotes(self, space):
-        url = f"/srv/my videos/cam{space}1.mjpg"
+    def test_white_space_only_in_a_quoted_value(self):
+        url = "/srv/my videos/cam 1.mjpg"
         assert make(QUOTED, url=url)._pipeline_str == QUOTED.format(url=url)
         with pytest.raises(InvalidCustomPipelineError) as info:
             make(UNQUOTED, url=url)
         assert info.value.args == (refused(url),)
+
+    @pytest.mark.parametrize("space", ["\x85", "\xa0", "\u2028", "\u3000"],
+                             ids=lambda c: f"U+{ord(c):04X}")
+    def test_white_space_beyond_ascii_is_text_to_the_launch_syntax(self, space):
+        url = f"/srv/cam{space}1.mjpg"
+        assert make(UNQUOTED, url=url)._pipeline_str == UNQUOTED.format(url=url)
+
+    def test_lone_surrogate_is_refused_naming_the_url(self):
+        url = "/cam\ud800.mjpg"
+        with pytest.raises(InvalidCustomPipelineError) as info:
+            make(QUOTED, url=url)
+        assert info.value.args == (
+            "Refused URL '/cam\\ud800.mjpg': it holds a lone surrogate, which no launch string "
+            "can carry",)
 
     @pytest.mark.parametrize("char", ["\x80", "\x9f", "\xad", "\u200b", "\U0001f4f7", "'", "!"])
     def test_other_characters_pass_anywhere(self, char):
@@ -437,13 +449,19 @@ class TestUrlRule:
         'a="{url}" b="{url}"',
         'name="cam {url} 1"',
         'x="{{{url}}}"',
-        '"{url}"',
         'x="a\\"{url}"',
         'x="{url!s}" y="{url:>40}" z="{url}"',
         'x="{url}" y={{"a b"}}',
         'x="a \'{url}\' b"',
+        # A single-quoted value is one token too (its quotes stay in it).
+        "x='{url}'",
+        "x='a \"{url}\" b'",
+        # Conversions that quote the text.
+        'x="{url!r}" y="{url}"',
+        'x="{url!a}" y="{url}"',
+        'x="{url}" y="{url!r:>9}"',
     ])
-    def test_fields_inside_double_quotes_take_white_space(self, template):
+    def test_fields_in_a_quoted_value_take_white_space(self, template):
         url = "/srv/my videos/cam 1.mjpg"
         assert make(template, url=url)._pipeline_str == template.format(url=url)
 
@@ -457,40 +475,59 @@ class TestUrlRule:
         'x="{url}',
         'x="a\\"{url}',
         'x="\\\\" y="{url}"',
-        "x='{url}'",
-        "x='a \"{url}\" b'",
-        'x="{url!r}" y="{url}"',
-        'x="{url!a}" y="{url}"',
-        'x="{url}" y="{url!r:>9}"',
         "x={{{url}}}",
         'x={{"{url}"}}',
+        # A quote opens a quoted value only right after a property's "=".
+        '"{url}"',
+        'x=a="{url}"',
+        'x=="{url}"',
+        "x=http://relay/?src=\"{url}\"",
     ])
-    def test_fields_that_may_stand_outside_double_quotes_refuse_white_space(self, template):
+    def test_fields_where_white_space_ends_the_value_refuse_it(self, template):
         with pytest.raises(InvalidCustomPipelineError) as info:
             make(template, url="a b")
         assert info.value.args == (refused("a b"),)
         assert make(template, url="a")._pipeline_str == template.format(url="a")
 
+    @pytest.mark.parametrize("template, url", [
+        # The URL's quote closes the template's.
+        ("location='/media/my videos/{url}' name=buffer_src", "x'location=/etc/passwd"),
+        # An empty value takes the next token as its value.
+        ("location={url} name=buffer_src", ""),
+        # "!" ends the caps of a link.
+        ("videotestsrc ! video/x-raw,format={url} ! appsink name=main_sink",
+         "BGR!identity!video/x-raw,format=BGR"),
+        # A URL where an element stands may make a reference or a property.
+        ("{url} ! decodebin", "src.x"),
+        ("{url} ! decodebin", "location=/etc/passwd"),
+    ])
+    def test_urls_that_end_a_token_early_or_change_its_kind_are_refused(self, template, url):
+        with pytest.raises(InvalidCustomPipelineError) as info:
+            make(template, url=url)
+        assert info.value.args == (refused(url),)
+
+    @pytest.mark.parametrize("template, url", [
+        ("videotestsrc ! video/x-raw,format={url} ! appsink name=main_sink", "BGR"),
+        ("{url} ! decodebin", "rtsp://cam.local/stream"),
+        ("{url} ! decodebin", "/dev/video0"),
+        ("location='/media/my videos/{url}'", "cam 1.mjpg"),
+    ])
+    def test_urls_that_stay_inside_their_token_are_filled_in(self, template, url):
+        assert make(template, url=url)._pipeline_str == template.format(url=url)
+
     @settings(max_examples=300, deadline=None)
     @given(st.text(alphabet=RFC3986, max_size=40))
     def test_no_rfc3986_url_is_refused(self, url):
-        # A relative reference that starts with ' is the one exception, and
-        # only where a field may stand outside double quotes.
-        templates = (QUOTED, UNQUOTED, "uri={url} location=\"{url}\"")
-        for template in templates if not url.startswith("'") else (QUOTED,):
+        # Where the value is unquoted, the empty URL would take the next token
+        # as the value, and a URL that starts with ' opens a quoted value
+        # that a later field's ' closes.
+        templates = [QUOTED]
+        if url:
+            templates.append(UNQUOTED)
+        if url and not url.startswith("'"):
+            templates.append("uri={url} location=\"{url}\"")
+        for template in templates:
             assert make(template, url=url)._pipeline_str == template.format(url=url)
-
-    @settings(max_examples=300, deadline=None)
-    @given(st.text(max_size=20))
-    def test_refused_exactly_as_the_rule_says(self, url):
-        breaks_out = any(c in '"\\' or ord(c) < 0x20 or c == "\x7f" for c in url)
-        spaced = any(c.isspace() for c in url) or url.startswith("'")
-        for template, refuse in ((QUOTED, breaks_out), (UNQUOTED, breaks_out or spaced)):
-            if refuse:
-                with pytest.raises(InvalidCustomPipelineError):
-                    make(template, url=url)
-            else:
-                assert make(template, url=url)._pipeline_str == template.format(url=url)
 
 
 def construction(cls, launch, url):
@@ -503,9 +540,12 @@ def construction(cls, launch, url):
 
 
 # Pieces of launch syntax and of format templates that the URL rule reads.
-TEMPLATE_PIECES = ["{url}", "{url}", "{url!r}", "{url!s}", "{url:>3}", "{x.url}", "{{", "}}",
-                   '"', '"', "'", "'", "\\", " ", "\t", "=", "location=", "a", "!", "name=x"]
-URL_PIECES = ["'", '"', " ", "\t", "\xa0", "\\", "\x00", "{", "}", "=", "!", "a", "/", "%20"]
+TEMPLATE_PIECES = ["{url}", "{url}", "{url!r}", "{url!s}", "{url:>3}", "{x.url}", "{url.x}", "{{",
+                   "}}", '"', '"', "'", "'", "\\", " ", "\t", "=", "location=", "a", "!", "name=x",
+                   "(", ")", ".", ",", ";", ":", "@preset=", "video/x-raw,format=", "x://", "/",
+                   "t.", "é"]
+URL_PIECES = ["'", '"', " ", "\t", "\xa0", "\\", "\x00", "{", "}", "=", "!", "a", "/", "%20", ".",
+              ",", ";", ":", "(", ")", "x://", "@", "\ud800"]
 
 
 class TestUrlRuleModel:

@@ -1,6 +1,7 @@
 """CustomPipelineFactory with real GStreamer: frames, refusals, the local MJPEG stream, and
 what the URL rule protects against in GStreamer's own launch-string parser."""
 import collections
+import re
 import string
 import time
 
@@ -11,7 +12,9 @@ from helpers import mivelo_threads, needs_gst, wait_until
 from mivelo.errors import InvalidCustomPipelineError
 from mivelo.pipeline_factories import custom
 from mivelo.pipeline_factories.custom import CustomPipelineFactory
+from mivelo.utils._gst.launch import _GUARD, parse_launch
 from mivelo.utils.gstreamer import Pipeline
+from models import custom as model, launch_syntax
 
 from gi.repository import GLib, GObject, Gst  # noqa: I100
 
@@ -304,10 +307,206 @@ class TestWhatTheRulePrevents:
         assert structure(quoted._pipeline_str) == structure(QUOTED.format(url="x"))
 
     @settings(max_examples=200, deadline=None)
-    @given(st.text(alphabet=RFC3986, min_size=1, max_size=30).filter(
-        lambda url: not url.startswith("'")))
+    @given(st.text(alphabet=RFC3986, min_size=1, max_size=30))
     def test_accepted_urls_fill_exactly_one_unquoted_value(self, url):
         factory = CustomPipelineFactory(UNQUOTED, url=url, pipeline_watcher=None,
                                         on_complete=None)
         assert structure(factory._pipeline_str) == structure(UNQUOTED.format(url="x"))
         assert source_location(factory._pipeline_str) == url
+
+    @pytest.mark.parametrize("template, url", [
+        # A quote opens a quoted value only right after a property's "=":
+        # an identity named 'injected"' is linked in.
+        ("filesrc location=a=\"{url}\" ! fakesink", "x ! identity name=injected"),
+        ("filesrc location==\"{url}\" ! fakesink", "x ! identity name=injected"),
+        ("filesrc location=http://relay/?src=\"{url}\" ! fakesink", "x ! identity name=injected"),
+        # "!" ends the caps of a link: an element is added.
+        ("filesrc ! video/x-raw,format={url} ! fakesink", "BGR!identity!video/x-raw,format=BGR"),
+    ], ids=repr)
+    def test_values_that_only_look_quoted_and_caps_are_protected(self, template, url):
+        assert gained(template, url)
+        with pytest.raises(InvalidCustomPipelineError, match="^Refused URL "):
+            CustomPipelineFactory(template, url=url, pipeline_watcher=None, on_complete=None)
+
+    def test_single_quotes_in_the_url_do_not_close_the_template_s(self):
+        template = "filesrc location='/media/my videos/{url}' ! fakesink"
+        url = "x'location=/etc/passwd"
+        assert source_location(template.format(url=url)) == "/etc/passwd'"
+        with pytest.raises(InvalidCustomPipelineError, match="^Refused URL "):
+            CustomPipelineFactory(template, url=url, pipeline_watcher=None, on_complete=None)
+
+    def test_empty_url_does_not_take_the_next_token_as_its_value(self):
+        template = "filesrc location={url} name=buffer_src ! fakesink"
+        parsed = Gst.parse_launch(template.format(url=""))
+        assert parsed.get_by_name("buffer_src") is None
+        assert source_location(template.format(url="")) == "name=buffer_src"
+        with pytest.raises(InvalidCustomPipelineError, match="^Refused URL ''"):
+            CustomPipelineFactory(template, url="", pipeline_watcher=None, on_complete=None)
+
+
+# ---------------------------------------------------------------------------
+# The URL rule against GStreamer's own lexer and parser: the lexer reports
+# each token it reads in its debug output.
+
+@pytest.fixture(scope="class")
+def lexed():
+    """The tokens that GStreamer's launch lexer reads, as its debug output
+    names them ("ASSIGNMENT: name=x"); ``parse_and_lex`` empties it."""
+    tokens = []
+
+    def collect(category, level, file, function, line, obj, message, *data):
+        text = message.get()
+        if category.get_name() == "GST_PIPELINE" and text.startswith("flex: "):
+            tokens.append(text[len("flex: "):])
+
+    active = Gst.debug_is_active()
+    Gst.debug_add_log_function(collect, None)
+    Gst.debug_set_active(True)
+    Gst.debug_set_threshold_for_name("GST_PIPELINE", Gst.DebugLevel.DEBUG)
+    yield tokens
+    Gst.debug_unset_threshold_for_name("GST_PIPELINE")
+    Gst.debug_set_active(active)
+    Gst.debug_remove_log_function(collect)
+
+
+def as_reported(launch):
+    """The model's tokens of `launch` as the lexer's debug output reports them."""
+    reported = []
+    for kind, start, end in launch_syntax.tokens(launch):
+        text = launch[start:end]
+        if kind == "PADREF":
+            text = text[1:]
+        elif kind == "BINREF":
+            text = text[:launch_syntax._identifier(launch, start) - start]
+        elif kind == "PRESET":
+            text = text[text.index("=") + 1:]
+        elif kind in ("OPERATOR", "SPACE"):
+            text = f"[{text}]"
+        elif kind == "OTHER":
+            kind, text = "Invalid Lexer element", text + "\n"
+        reported.append(f"{kind}: {text}")
+    return reported
+
+
+def parse_and_lex(lexed, launch):
+    """The tokens that GStreamer reads from `launch` behind the package's
+    guard (the guard's first), and the pipeline it builds, as `built`
+    describes it."""
+    lexed.clear()
+    try:
+        outcome = built(parse_launch(launch))
+    except GLib.Error as exc:
+        outcome = ("error", exc.code)
+    return list(lexed), outcome
+
+
+def built(root):
+    """Each element's factory, its properties set away from their defaults
+    (text values as they are) and the element and pad its pads link to."""
+    elements = [root] + elements_of(root)
+    index = {element: i for i, element in enumerate(elements)}
+    described = []
+    for element in elements:
+        factory = element.get_factory()
+        kind = factory.get_name() if factory else type(element).__name__
+        properties = {}
+        for spec in element.list_properties():
+            if spec.flags & GObject.ParamFlags.READWRITE != GObject.ParamFlags.READWRITE:
+                continue
+            value = element.get_property(spec.name)
+            if spec.name == "name" and re.fullmatch(f"({kind}|pipeline|bin)[0-9]+", value):
+                continue  # a name that GStreamer gave
+            if spec.value_type == GObject.TYPE_STRING and value != spec.default_value:
+                properties[spec.name] = value
+            elif isinstance(value, (bool, int, float)) and value != spec.default_value:
+                properties[spec.name] = "set"
+        links = sorted((pad_name(pad), index.get(pad.get_peer().get_parent_element()),
+                        pad_name(pad.get_peer())) for pad in element.pads if pad.get_peer())
+        described.append((kind, properties, links))
+    root.set_state(Gst.State.NULL)
+    return described
+
+
+def pad_name(pad):
+    # GStreamer numbers the pads it makes for bins.
+    return re.sub("^(proxypad|ghost)[0-9]+$", r"\1", pad.get_name())
+
+
+def only_holders_differ(with_url, harmless, marker):
+    """Whether two (tokens, pipeline) differ only in tokens and text values
+    that hold the harmless `marker` on the harmless side."""
+    tokens, outcome = with_url
+    harmless_tokens, harmless_outcome = harmless
+    if len(tokens) != len(harmless_tokens) or any(
+            token.split(":")[0] != other.split(":")[0] or (token != other and marker not in other)
+            for token, other in zip(tokens, harmless_tokens)):
+        return False
+    if outcome[0] == "error" or harmless_outcome[0] == "error":
+        # GStreamer parses some values further (caps, numbers), and the URL
+        # may not parse as one: then nothing is built at all.
+        return outcome == harmless_outcome or outcome[1] in (
+            Gst.ParseError.LINK, Gst.ParseError.COULD_NOT_SET_PROPERTY)
+    return len(outcome) == len(harmless_outcome) and all(
+        (factory, sorted(properties), links) == (other, sorted(others), other_links) and all(
+            value == others[name] or marker in str(others[name])
+            for name, value in properties.items())
+        for (factory, properties, links), (other, others, other_links)
+        in zip(outcome, harmless_outcome))
+
+
+ELEMENT = st.sampled_from(["fakesrc", "fakesink", "identity", "queue", "filesrc", "capsfilter",
+                           "tee name=t t.", "{url}"])
+VALUE = st.sampled_from([
+    "{url}", '"{url}"', "'{url}'", '"my {url} 1"', "a{url}", "{url}b", "'{url} x'", 'a="{url}"',
+    '="{url}"', '"{url}"x', '"a\\"{url}"', "'a'{url}", '"{url}', "'{url}", ' = {url}', "x"])
+LINK = st.sampled_from([" ! ", " ", " ! video/x-raw,format={url} ! ", ' ! video/x-raw,format="{url}" ! ',
+                        " ! ( ", " ) ! ", " : "])
+URL = st.lists(st.sampled_from(list("ab x'!=.,;:/()@-_%{}") + [
+    " ! ", "x://", "name=", "  ", "a/b", "\u00e9", '"', "\\"]), max_size=6).map("".join)
+
+
+@st.composite
+def templates(draw):
+    parts = []
+    for _ in range(draw(st.integers(1, 3))):
+        parts.append(draw(ELEMENT))
+        for name in draw(st.sampled_from([[], ["name"], ["location"], ["location", "name"]])):
+            parts.append(f" {name}={draw(VALUE)}")
+        parts.append(draw(LINK))
+    template = "".join(parts) + "fakesink"
+    return template if "{url}" in template else template + " name={url}"
+
+
+class TestUrlRuleAgainstGStreamer:
+    @settings(max_examples=300, deadline=None)
+    @given(st.lists(st.sampled_from(list("ab/-_:%.=!;,\"'\\ ()@{}\t\n") + [
+        "video/x-raw", "@preset", "a.b", "x://", "e/", "! a/b ", '\\"', "fakesrc", " name="]),
+        max_size=14).map("".join))
+    def test_model_reads_launch_strings_as_gstreamer_does(self, lexed, launch):
+        # Behind the guard, so that no string can crash the parser. It stops
+        # reading at a syntax error, so it may report fewer tokens.
+        lexed.clear()
+        try:
+            Gst.parse_launch_full(_GUARD + launch, None, Gst.ParseFlags.FATAL_ERRORS)
+        except GLib.Error:
+            pass
+        assert lexed == as_reported(_GUARD + launch)[:len(lexed)]
+        assert len(lexed) >= len(as_reported(_GUARD)) - 1
+
+    @settings(max_examples=300, deadline=None)
+    @given(templates(), URL)
+    def test_accepted_urls_change_only_the_tokens_that_hold_them(self, lexed, template, url):
+        try:
+            factory = CustomPipelineFactory(template, url=url, pipeline_watcher=None,
+                                            on_complete=None)
+        except InvalidCustomPipelineError:
+            with pytest.raises(InvalidCustomPipelineError):
+                model.CustomPipelineFactory(template, url=url, pipeline_watcher=None,
+                                            on_complete=None)
+            return
+        assert model.CustomPipelineFactory(template, url=url, pipeline_watcher=None,
+                                           on_complete=None)._pipeline_str == factory._pipeline_str
+        # A harmless value of the URL's shape that stands out in the result.
+        marker = "qz://qz" if launch_syntax.is_uri(url) else "qz"
+        assert only_holders_differ(parse_and_lex(lexed, factory._pipeline_str),
+                                   parse_and_lex(lexed, template.format(url=marker)), marker)
