@@ -1,3 +1,5 @@
+import decimal
+import fractions
 import gc
 import json
 import logging
@@ -87,6 +89,25 @@ class TestNewElement:
         assert pipeline.gst_pipeline.get_children_count() == 1
 
 
+    @pytest.mark.parametrize("properties, name", [
+        ({"location": "/srv/a\x00b"}, None),
+        ({}, "a\x00b"),
+    ])
+    def test_nul_in_a_text_is_refused_before_anything_is_made(self, pipeline, properties, name):
+        # GStreamer would cut the text at the NUL.
+        with pytest.raises(ValueError, match="NUL"):
+            pipeline.new_element("filesrc", properties=properties, name=name)
+        assert pipeline.gst_pipeline.get_children_count() == 0
+
+    def test_http_factory_refuses_a_url_with_a_nul(self):
+        from mivelo.pipeline_factories.http import HTTPPipelineFactory
+
+        factory = HTTPPipelineFactory(url="http://127.0.0.1:9/a\x00b", pipeline_watcher=print,
+                                      on_complete=None)
+        with pytest.raises(ValueError, match="NUL"):
+            factory.build()
+
+
 class TestFromLaunchString:
     def test_builds_named_elements_and_keeps_url(self):
         with Pipeline.from_launch_string(
@@ -108,6 +129,7 @@ class TestFromLaunchString:
         ("videotestsrc bogus=1 ! fakesink", 'no property "bogus"'),
         ("", "empty pipeline"),
         ("fakesrc \x00 ! fakesink", "NUL"),
+        ("fakesrc name=\ud800 ! fakesink", "lone surrogate"),
     ])
     def test_unparsable_string_keeps_gstreamer_text(self, errors, launch, gst_text):
         with pytest.raises(errors.InvalidCustomPipelineError) as info:
@@ -430,3 +452,18 @@ class TestPullSample:
         pipeline.appsink = pipeline.new_element("appsink", properties={})
         with pytest.raises(ValueError):
             pipeline.pull_sample(float("inf"))
+
+    @pytest.mark.parametrize("timeout", ["1", b"1", True, None, 1j, decimal.Decimal(1)])
+    def test_timeout_must_be_a_real_number(self, pipeline, timeout):
+        pipeline.appsink = pipeline.new_element("appsink", properties={})
+        with pytest.raises(TypeError, match="timeout_seconds must be a real number"):
+            pipeline.pull_sample(timeout)
+
+    @pytest.mark.parametrize("timeout", [-1e300, -1, 0, fractions.Fraction(1, 100), 1e-300])
+    def test_no_wait_for_tiny_or_negative_timeouts(self, timeout):
+        with Pipeline.from_launch_string("appsrc is-live=true ! appsink name=s", None) as p:
+            p.appsink = p.get_by_name("s")
+            p.set_state(Gst.State.PLAYING)
+            started = time.monotonic()
+            assert p.pull_sample(timeout) is None
+            assert time.monotonic() - started < 1

@@ -12,6 +12,7 @@ ERROR on the bus; ``release`` stops a pipeline on ``close()``, in the
 background when it is dropped without ``close()``, and at interpreter exit.
 """
 import math
+import numbers
 import weakref
 
 # Before gi.repository: this import selects and initialises GStreamer.
@@ -115,6 +116,13 @@ class Pipeline:
             raise _invalid_pipeline(
                 f"GStreamer could not build the pipeline {pipeline_str!r}: "
                 "the launch string contains a NUL character")
+        if not pipeline_str.isascii():
+            try:
+                pipeline_str.encode()
+            except UnicodeEncodeError:
+                raise _invalid_pipeline(
+                    f"GStreamer could not build the pipeline {pipeline_str!r}: "
+                    "the launch string holds a lone surrogate") from None
         try:
             element = parse_launch(pipeline_str)
         except GLib.Error as exc:
@@ -160,9 +168,16 @@ class Pipeline:
         ``properties`` is any mapping of property names to values. Raises
         ``MissingElementError`` naming the package to install when the
         element factory is not available, and ``ValueError`` when ``name`` is
-        already taken in this pipeline.
+        already taken in this pipeline, or when it or a text value holds a
+        NUL character (GStreamer would cut the text there: a URL
+        ".../a\\x00b" would request ".../a").
         """
         gst_pipeline = self._require_open()
+        items = list(properties.items())
+        for key, value in [("name", name)] + items:
+            if isinstance(value, str) and "\x00" in value:
+                raise ValueError(f"the {key} of a '{factory_name}' element holds a NUL "
+                                 f"character: {value!r}")
         if Gst.ElementFactory.find(factory_name) is None:
             raise MissingElementError(
                 f"GStreamer element '{factory_name}' is not installed: "
@@ -173,7 +188,7 @@ class Pipeline:
         if element is None:
             raise MissingElementError(
                 f"GStreamer element '{factory_name}' is installed but could not be created")
-        for key, value in properties.items():
+        for key, value in items:
             element.set_property(key, value)
         if not gst_pipeline.add(element):
             raise ValueError(
@@ -226,8 +241,12 @@ class Pipeline:
 
         None means no sample arrived within ``timeout_seconds``, the stream
         ended, or the pipeline is closed; it never waits longer than the
-        timeout.
+        timeout. The timeout is a real number of seconds (an int, a float, a
+        Fraction, not a bool or a str); a negative one does not wait.
         """
+        if isinstance(timeout_seconds, bool) or not isinstance(timeout_seconds, numbers.Real):
+            raise TypeError("timeout_seconds must be a real number, "
+                            f"not {type(timeout_seconds).__name__}")
         timeout = float(timeout_seconds)
         if math.isnan(timeout) or math.isinf(timeout):
             raise ValueError(f"timeout_seconds must be finite, got {timeout_seconds!r}")
@@ -238,8 +257,9 @@ class Pipeline:
             raise RuntimeError("the pipeline has no appsink")
         if not isinstance(sink, GstApp.AppSink):
             raise TypeError(f"pipeline.appsink is a {type(sink).__name__}, not an appsink")
-        timeout_ns = min(max(0, int(timeout * Gst.SECOND)), Gst.CLOCK_TIME_NONE - 1)
-        return sink.try_pull_sample(timeout_ns)
+        # Bounded before it is made an int: -1e300 s is no wait, not an overflow.
+        seconds = min(max(timeout, 0.0), (Gst.CLOCK_TIME_NONE - 1) / Gst.SECOND)
+        return sink.try_pull_sample(min(int(seconds * Gst.SECOND), Gst.CLOCK_TIME_NONE - 1))
 
     # -- teardown ---------------------------------------------------------
 
