@@ -2,8 +2,14 @@
 // seconds.
 //
 // Expiry is worked out afresh at every truth test, against the module's
-// `time` as it is bound at that moment; nothing is latched.
+// `time` as it is bound at that moment; nothing is latched.  While that is
+// still the builtin time.time, the wall clock is read here directly, to the
+// same double that time.time() would return, instead of through a call and a
+// float object; any other `time` (a fake clock) is called.
 #include "core.hpp"
+
+#include <cstdint>
+#include <ctime>
 
 namespace {
 
@@ -20,10 +26,66 @@ Name time_seconds_("time_seconds");
 Name raise_error_("raise_error");
 Name print_timeout_("print_timeout");
 
+// The C function behind the builtin time.time that the import bound.
+PyCFunction builtin_time = nullptr;
+
+// time.time()'s own reading of the wall clock: CLOCK_REALTIME in integer
+// nanoseconds, turned into seconds the way CPython turns it into a float
+// (whole seconds divided as integers, anything else as a double divided by
+// 1e9).  False where time.time() would fail or overflow; the caller then
+// calls it and gets its error.
+bool read_wall_clock(double& seconds) {
+    timespec ts{};
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) {
+        return false;
+    }
+    constexpr std::int64_t kNsPerSecond = 1000000000;
+    std::int64_t ns = 0;
+    if (__builtin_mul_overflow(static_cast<std::int64_t>(ts.tv_sec), kNsPerSecond, &ns) ||
+        __builtin_add_overflow(ns, static_cast<std::int64_t>(ts.tv_nsec), &ns)) {
+        return false;
+    }
+    if (ns % kNsPerSecond == 0) {
+        const std::int64_t whole = ns / kNsPerSecond;
+        seconds = static_cast<double>(whole);
+    } else {
+        volatile double d = static_cast<double>(ns);  // as CPython rounds it
+        d /= 1e9;
+        seconds = d;
+    }
+    return true;
+}
+
+// Whether `clock` is the builtin time.time (or another builtin of the same C
+// function), whose result read_wall_clock() reproduces.
+bool is_builtin_time(PyObject* clock) {
+    return builtin_time && Py_TYPE(clock) == &PyCFunction_Type &&
+           PyCFunction_GET_FUNCTION(clock) == builtin_time;
+}
+
+// time(), with the module's `time` as bound now: read directly while that is
+// the builtin; anything else is called.  `reading` gets the value when it is
+// a float of the wall clock read directly (then `clock_result` stays empty).
+bool read_clock(Function& fn, Ref& clock_result, double& reading) {
+    Ref clock = mv::global(fn, time_);
+    if (!clock) {
+        return false;
+    }
+    if (is_builtin_time(clock.get()) && read_wall_clock(reading)) {
+        return true;
+    }
+    clock_result = mv::call(clock.get());
+    return static_cast<bool>(clock_result);
+}
+
 // time()
 Ref now(Function& fn) {
-    Ref clock = mv::global(fn, time_);
-    return clock ? mv::call(clock.get()) : Ref();
+    Ref result;
+    double reading = 0.0;
+    if (!read_clock(fn, result, reading)) {
+        return {};
+    }
+    return result ? std::move(result) : Ref::steal(PyFloat_FromDouble(reading));
 }
 
 // time() - self.start
@@ -53,19 +115,28 @@ bool as_exact_double(PyObject* value, double& out) {
     return false;
 }
 
-// time() - self.start < self.time_seconds.  With a float clock reading and
-// start, as in use, the difference is taken on doubles and compared with a
-// float or small int limit directly: float subtraction and comparison give
-// the very same result and the same bool, without the float in between.
+// time() - self.start < self.time_seconds.  With a float clock reading (or
+// the wall clock read directly) and a float start, as in use, the difference
+// is taken on doubles and compared with a float or small int limit directly:
+// float subtraction and comparison give the very same result and the same
+// bool, without the floats in between.
 Ref compare_elapsed(Function& fn, PyObject* self) {
-    Ref current = now(fn);
-    Ref start = current ? mv::getattr(self, start_) : Ref();
+    Ref current;
+    double reading = 0.0;
+    if (!read_clock(fn, current, reading)) {
+        return {};
+    }
+    Ref start = mv::getattr(self, start_);
     if (!start) {
         return {};
     }
+    const bool float_reading = !current || PyFloat_CheckExact(current.get());
+    if (current && float_reading) {
+        reading = PyFloat_AS_DOUBLE(current.get());
+    }
     Ref seconds;
-    if (PyFloat_CheckExact(current.get()) && PyFloat_CheckExact(start.get())) {
-        const double difference = PyFloat_AS_DOUBLE(current.get()) - PyFloat_AS_DOUBLE(start.get());
+    if (float_reading && PyFloat_CheckExact(start.get())) {
+        const double difference = reading - PyFloat_AS_DOUBLE(start.get());
         Ref limit = mv::getattr(self, time_seconds_);
         double bound = 0.0;
         if (!limit || as_exact_double(limit.get(), bound)) {
@@ -73,6 +144,9 @@ Ref compare_elapsed(Function& fn, PyObject* self) {
         }
         seconds = Ref::steal(PyFloat_FromDouble(difference));
         return seconds ? Ref::steal(PyObject_RichCompare(seconds.get(), limit.get(), Py_LT)) : Ref();
+    }
+    if (!current && !(current = Ref::steal(PyFloat_FromDouble(reading)))) {
+        return {};
     }
     seconds = Ref::steal(PyNumber_Subtract(current.get(), start.get()));
     Ref limit = seconds ? mv::getattr(self, time_seconds_) : Ref();
@@ -211,9 +285,22 @@ const mv::ClassSpec kTimeout = {
     kMethods,
 };
 
+// Remembers the C function of the builtin that `from time import time`
+// bound, so that the clock is read directly while that binding stands.
+void note_builtin_time(PyObject* module) {
+    PyObject* clock = PyDict_GetItemWithError(PyModule_GetDict(module), time_.get());
+    if (clock && Py_TYPE(clock) == &PyCFunction_Type &&
+        PyCFunction_GET_FLAGS(clock) == METH_NOARGS) {
+        builtin_time = PyCFunction_GET_FUNCTION(clock);
+    }
+}
+
 int exec_timing(PyObject* module) {
-    if (!mv::import_names(module, "time", 0, {"time"}) ||
-        !mv::import_names(module, "mivelo", 0, {"logger"})) {
+    if (!mv::import_names(module, "time", 0, {"time"})) {
+        return -1;
+    }
+    note_builtin_time(module);
+    if (PyErr_Occurred() || !mv::import_names(module, "mivelo", 0, {"logger"})) {
         return -1;
     }
     return mv::define_class(module, nullptr, kTimeout) ? 0 : -1;

@@ -461,6 +461,58 @@ case("Timeout: __bool__ unbound on another object", [f"{T}.__bool__"],
      calls(timing.Timeout.__bool__, types.SimpleNamespace(start=0.0)), AttributeError,
      "time_seconds", TIMING)
 
+# Construction and truth test through the core's direct slots (slots.cpp):
+# calls of the class and through type.__call__, more arguments than the
+# core's stack holds, the wall clock read directly while the module's `time`
+# is the builtin, and the way back to CPython's own slots once a class's
+# methods change (on a fresh copy of the module, so that the class the other
+# cases use keeps its slots).
+MANY = {f"k{i}": i for i in range(20)}
+WALL_CLOCK = [(timing, {"time": timing.time, "logger": Stage().logger})]
+
+
+def changed_timeout(**attrs):
+    def make():
+        module = fresh_module("mivelo.utils.timing")
+        module.time = FakeClock()
+        for name, value in attrs.items():
+            setattr(module.Timeout, name, value)
+        return lambda: module.Timeout(5, print_timeout=True)
+    return make
+
+
+def python_init(self, time_seconds, raise_error=True, print_timeout=False):
+    self.start, self.time_seconds = 0.0, time_seconds
+
+
+case("Timeout: through type.__call__", [f"{T}.__init__"],
+     calls(type.__call__, timing.Timeout, 5, print_timeout=True), patches=TIMING)
+case("Timeout: type.__call__, too many", [f"{T}.__init__"],
+     calls(type.__call__, timing.Timeout, *range(20)), TypeError, "but 21 were given$", TIMING)
+case("Timeout: type.__call__, many keywords", [f"{T}.__init__"],
+     calls(type.__call__, timing.Timeout, 1, **MANY), TypeError, "argument 'k0'$", TIMING)
+case("Timeout: many positional", [f"{T}.__init__"], calls(timing.Timeout, *range(20)),
+     TypeError, "but 21 were given$", TIMING)
+case("Timeout: many keywords", [f"{T}.__init__"], calls(timing.Timeout, 1, **MANY), TypeError,
+     "argument 'k0'$", TIMING)
+case("Timeout: __init__ changed on the class", [f"{T}.__init__"],
+     changed_timeout(__init__=python_init), n=500)
+case("Timeout: __new__ of its own", [f"{T}.__init__"],
+     changed_timeout(__new__=staticmethod(lambda cls, *args, **kwargs: object.__new__(cls))),
+     n=500)
+case("Timeout: wall clock, construct", [f"{T}.__init__"], calls(timing.Timeout, 5),
+     patches=WALL_CLOCK)
+case("Timeout: wall clock, reset", [f"{T}.reset"], lambda: timing.Timeout(5).reset,
+     patches=WALL_CLOCK)
+case("Timeout: wall clock, running", [f"{T}.__bool__"], truth_of(lambda: timing.Timeout(100)),
+     patches=WALL_CLOCK)
+case("Timeout: wall clock, int start", [f"{T}.__bool__"],
+     truth_of(with_attr(lambda: timing.Timeout(100), start=0)), TimeoutError, "Timer of 100",
+     WALL_CLOCK)
+case("Timeout: wall clock, expired", [f"{T}.__bool__"],
+     truth_of(lambda: timing.Timeout(-1, True, True)), TimeoutError, "^Timer of -1 seconds",
+     WALL_CLOCK)
+
 # mivelo.pipeline_factories.http ------------------------------------------------
 
 H = "mivelo.pipeline_factories.http.HTTPPipelineFactory"
@@ -548,6 +600,10 @@ for _name in ["Pipeline", "_APPSINK_PROPERTIES", "BUFFER_SRC_NAME", "Gst"]:
          http_patches(**{_name: DELETE}))
 case("http: Gst without State", [f"{H}.build"], http_build(), AttributeError, "State",
      http_patches(Gst=types.SimpleNamespace()))
+
+case("http: through type.__call__", [f"{H}.__init__"], calls(type.__call__, HF, **HTTP_KW))
+case("http: many keywords", [f"{H}.__init__"], calls(HF, **dict(HTTP_KW, **MANY)), TypeError,
+     "argument 'k0'$")
 
 # mivelo.pipeline_factories.custom ----------------------------------------------
 

@@ -539,7 +539,7 @@ Ref make_class(PyObject* module, PyObject* base, const ClassSpec& spec) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(methods.get()); ++i) {
         set_owner(PyList_GET_ITEM(methods.get(), i), cls.get());
     }
-    return cls;
+    return install_direct_slots(cls.get()) ? std::move(cls) : Ref();
 }
 
 namespace {

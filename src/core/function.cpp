@@ -308,7 +308,79 @@ bool bind_arguments(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObje
            fill_keyword_only_defaults(f, parsed, held);
 }
 
-PyObject* run(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+#if MV_HAVE_VECTORCALL
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    return call_function(as_function(self), args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+#else
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return call_function_tuple(as_function(self), nullptr, args, kwargs);
+}
+#endif
+
+// The keyword names of a dict of keyword arguments, and its values laid out
+// at `values`, each held in `held` while the call runs: the body may run
+// code that changes the dict.
+Ref unpack_keywords(PyObject* kwargs, PyObject** values, Ref* held) {
+    Ref kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+    if (!kwnames) {
+        return {};
+    }
+    Py_ssize_t pos = 0;
+    Py_ssize_t j = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        Py_INCREF(key);
+        PyTuple_SET_ITEM(kwnames.get(), j, key);
+        held[j] = Ref::borrow(value);
+        values[j++] = value;
+    }
+    return kwnames;
+}
+
+// call_function_tuple() for more arguments than its stack holds: the
+// arguments in one new tuple, which holds them.
+PyObject* call_function_tuple_large(Function* f, PyObject* self, PyObject* args,
+                                    PyObject* kwargs) {
+    const Py_ssize_t first = self ? 1 : 0;
+    const Py_ssize_t nargs = first + PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    Ref row = Ref::steal(PyTuple_New(nargs + nkw));
+    if (!row) {
+        return nullptr;
+    }
+    PyObject** items = &PyTuple_GET_ITEM(row.get(), 0);
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        items[i] = i < first ? self : PyTuple_GET_ITEM(args, i - first);
+        Py_INCREF(items[i]);
+    }
+    Ref kwnames;
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    if (nkw) {
+        kwnames = Ref::steal(PyTuple_New(nkw));
+        for (Py_ssize_t j = 0; kwnames && PyDict_Next(kwargs, &pos, &key, &value); ++j) {
+            Py_INCREF(key);
+            PyTuple_SET_ITEM(kwnames.get(), j, key);
+            Py_INCREF(value);
+            items[nargs + j] = value;
+        }
+        if (!kwnames) {
+            return nullptr;
+        }
+    }
+    return call_function(f, items, nargs, kwnames.get());
+}
+
+}  // namespace
+
+PyObject* call_function(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!kwnames && nargs == f->argcount && f->kwonlycount == 0) {
+        return f->body(*f, args);  // each parameter given by position: nothing to bind
+    }
     PyObject* parsed[kMaxParams];
     Held held;
     if (!bind_arguments(f, args, nargs, kwnames, parsed, held)) {
@@ -317,48 +389,54 @@ PyObject* run(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     return f->body(*f, parsed);
 }
 
-#if MV_HAVE_VECTORCALL
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
-    return run(as_function(self), args, PyVectorcall_NARGS(nargsf), kwnames);
-}
-#else
-// Without vectorcall the keywords arrive as a dict: lay them out after the
-// positional arguments, as vectorcall would, holding each value meanwhile.
-PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+PyObject* call_function_tuple(Function* f, PyObject* self, PyObject* args, PyObject* kwargs) {
+    constexpr Py_ssize_t room = 2 * kMaxParams;
+    const Py_ssize_t first = self ? 1 : 0;
+    const Py_ssize_t nargs = first + PyTuple_GET_SIZE(args);
     const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-    if (nargs + nkw > 2 * kMaxParams) {
-        // More arguments than any parameter list here can take: let the
-        // binder report them from the positional part alone.
-        return run(as_function(self), &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
+    if (nargs + nkw > room) {
+        return call_function_tuple_large(f, self, args, kwargs);
     }
-    PyObject* stack[2 * kMaxParams];
-    Ref values[2 * kMaxParams];
+    PyObject* stack[room];
+    Ref held[room];
     for (Py_ssize_t i = 0; i < nargs; ++i) {
-        stack[i] = PyTuple_GET_ITEM(args, i);
+        stack[i] = i < first ? self : PyTuple_GET_ITEM(args, i - first);
     }
-    Ref kwnames;
-    if (nkw) {
-        kwnames = Ref::steal(PyTuple_New(nkw));
-        if (!kwnames) {
+    Ref kwnames = nkw ? unpack_keywords(kwargs, stack + nargs, held) : Ref();
+    if (nkw && !kwnames) {
+        return nullptr;
+    }
+    return call_function(f, stack, nargs, kwnames.get());
+}
+
+#if MV_HAVE_VECTORCALL
+PyObject* call_function_prepended(Function* f, PyObject* self, PyObject* const* args,
+                                  size_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    constexpr Py_ssize_t room = 2 * kMaxParams;
+    if (total + 1 > room) {
+        Ref row = Ref::steal(PyTuple_New(total + 1));
+        if (!row) {
             return nullptr;
         }
-        Py_ssize_t pos = 0;
-        Py_ssize_t j = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            Py_INCREF(key);
-            PyTuple_SET_ITEM(kwnames.get(), j, key);
-            values[j] = Ref::borrow(value);
-            stack[nargs + j] = value;
-            ++j;
+        PyObject** items = &PyTuple_GET_ITEM(row.get(), 0);
+        for (Py_ssize_t i = 0; i <= total; ++i) {
+            items[i] = i == 0 ? self : args[i - 1];
+            Py_INCREF(items[i]);
         }
+        return call_function(f, items, nargs + 1, kwnames);
     }
-    return run(as_function(self), stack, nargs, kwnames.get());
+    PyObject* stack[room];
+    stack[0] = self;
+    for (Py_ssize_t i = 0; i < total; ++i) {
+        stack[i + 1] = args[i];
+    }
+    return call_function(f, stack, nargs + 1, kwnames);
 }
 #endif
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // The type's slots.

@@ -13,8 +13,10 @@
 // module makes are of its own copy.  That is harmless, and chosen over one
 // shared core extension:
 // - C++ treats an object as a Function only where it made the object itself
-//   (make_class, and the bodies, which receive their own function); a
-//   function of another module is handled like any other callable;
+//   (make_class, and the bodies, which receive their own function) or has
+//   checked that the object's type is its own module's FunctionType (the
+//   direct slots, slots.cpp); a function of another module is handled like
+//   any other callable;
 // - the type keeps no state beyond its static slot tables, so the copies
 //   cannot disagree about anything at run time;
 // - Python code sees what it sees of any function: the one trace is that
@@ -56,8 +58,28 @@ struct Function {
 
 extern PyTypeObject FunctionType;
 
+// Calls `f` as calling it from Python does: the arguments bound to its
+// parameters with CPython's checks and messages, then its body.  `args` holds
+// `nargs` positional arguments and then the values of the keywords named in
+// the tuple `kwnames` (or nullptr), as vectorcall lays them out.
+PyObject* call_function(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// f(self, *args, **kwargs), where args is a tuple and kwargs a dict or
+// nullptr, as tp_call and tp_init receive them; no `self` when it is nullptr.
+PyObject* call_function_tuple(Function* f, PyObject* self, PyObject* args, PyObject* kwargs);
+#if MV_HAVE_VECTORCALL
+// f(self, *args) with args laid out as vectorcall passes them (nargsf may
+// carry PY_VECTORCALL_ARGUMENTS_OFFSET).
+PyObject* call_function_prepended(Function* f, PyObject* self, PyObject* const* args,
+                                  size_t nargsf, PyObject* kwnames);
+#endif
+
 // Readies this module's FunctionType, once.
 bool ready_function_type();
+// Once type() has made `cls`: its construction and truth test run the bodies
+// of its own __init__ and __bool__ without looking them up and calling them
+// through CPython's generic slots, for as long as the class finds these
+// functions (see slots.cpp).  Returns false with an error set.
+bool install_direct_slots(PyObject* cls);
 // Records the class a method belongs to (for call_super_init).
 void set_owner(PyObject* function, PyObject* owner);
 

@@ -22,6 +22,10 @@
 // function.
 #define MV_HAVE_PUBLIC_VECTORCALL (PY_VERSION_HEX >= 0x03090000)
 
+// 3.9: a call of a class goes through the class's own tp_vectorcall when it
+// has one (type objects support vectorcall).
+#define MV_HAVE_TYPE_VECTORCALL (PY_VERSION_HEX >= 0x03090000)
+
 // 3.9: PyMODINIT_FUNC marks the init function as exported.
 #define MV_HAVE_EXPORTED_MODINIT (PY_VERSION_HEX >= 0x03090000)
 
