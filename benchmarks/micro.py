@@ -75,17 +75,19 @@ def rows():
 
     out = []
 
-    def row(key, label, target, stmt, cpp, py, ref=None, ref_stmt=None):
+    def row(key, label, target, stmt, cpp, py, ref=None, ref_stmt=None, floors=()):
         variants = {"cpp": (stmt, cpp), "py": (stmt, py)}
         if ref is not None:
             variants["ref"] = (ref_stmt, ref)
-        out.append({"key": key, "label": label, "target": target, "variants": variants})
+        out.append({"key": key, "label": label, "target": target, "variants": variants,
+                    "floors": list(floors)})
 
     row("bool", "bool(Timeout(1e9)) while running", 1.3, "bool(t)",
         ns(t=timing.Timeout(1e9)), ns(t=model_timing.Timeout(1e9)),
-        ref=ns(time=time), ref_stmt="time()")
+        ref=ns(time=time), ref_stmt="time()", floors=["c_truth_test", "clock"])
     row("timeout", "Timeout(1e9)", 0.6, "Timeout(1e9)",
-        ns(Timeout=timing.Timeout), ns(Timeout=model_timing.Timeout))
+        ns(Timeout=timing.Timeout), ns(Timeout=model_timing.Timeout),
+        floors=["plain_instance", "clock"])
     for count, supplied in ((0, {}), (5, supplied5), (50, supplied50)):
         row(f"tunables{count}", f"check_tunables, {count} valid options", 0.4,
             "check_tunables(supplied, supported)",
@@ -102,25 +104,29 @@ def rows():
     make_http = "HTTPPipelineFactory(url=url, pipeline_watcher=watcher, on_complete=None)"
     row("http_init", "HTTPPipelineFactory(...)", 0.75, make_http,
         ns(HTTPPipelineFactory=http.HTTPPipelineFactory, url=URL, watcher=fakes.watcher),
-        ns(HTTPPipelineFactory=model_http.HTTPPipelineFactory, url=URL, watcher=fakes.watcher))
+        ns(HTTPPipelineFactory=model_http.HTTPPipelineFactory, url=URL, watcher=fakes.watcher),
+        floors=["base_init"])
     make_custom = ("CustomPipelineFactory(launch, url=url, pipeline_watcher=watcher, "
                    "on_complete=None)")
     row("custom_init", "CustomPipelineFactory(...)", 0.75, make_custom,
         ns(CustomPipelineFactory=custom.CustomPipelineFactory, launch=LAUNCH, url=URL,
            watcher=fakes.watcher),
         ns(CustomPipelineFactory=model_custom.CustomPipelineFactory, launch=LAUNCH, url=URL,
-           watcher=fakes.watcher))
+           watcher=fakes.watcher),
+        floors=["base_init"])
     row("http_build", "HTTPPipelineFactory.build(), fake Pipeline", 0.75, "factory.build()",
         ns(factory=http.HTTPPipelineFactory(url=URL, pipeline_watcher=fakes.watcher,
                                             on_complete=None)),
         ns(factory=model_http.HTTPPipelineFactory(url=URL, pipeline_watcher=fakes.watcher,
-                                                 on_complete=None)))
+                                                 on_complete=None)),
+        floors=["http_build_calls"])
     row("custom_build", "CustomPipelineFactory.build(), fake Pipeline", 0.75, "factory.build()",
         ns(factory=custom.CustomPipelineFactory(LAUNCH, url=URL, pipeline_watcher=fakes.watcher,
                                                 on_complete=None)),
         ns(factory=model_custom.CustomPipelineFactory(LAUNCH, url=URL,
                                                      pipeline_watcher=fakes.watcher,
-                                                     on_complete=None)))
+                                                     on_complete=None)),
+        floors=["custom_build_calls"])
     return out
 
 
@@ -134,7 +140,9 @@ def floors():
     from time import time
 
     import mivelo.utils.gstreamer  # noqa: F401
-    from mivelo.pipeline_factories.base import PipelineFactory
+    import fakes
+    from mivelo.pipeline_factories.base import _APPSINK_PROPERTIES, PipelineFactory
+    from models import http as model_http
 
     class PyBool:
         def __bool__(self):
@@ -144,12 +152,19 @@ def floors():
         def __init__(self, time_seconds, raise_error=True, print_timeout=False):
             pass
 
+    class Plain:
+        pass
+
     def function(a, b):
         pass
 
     g = {"time": time, "b": PyBool(), "PyInit": PyInit, "f": function, "len": len,
          "call": getattr(operator, "call", None), "t": (), "PipelineFactory": PipelineFactory,
-         "url": URL}
+         "url": URL, "x": 1.5, "Plain": Plain, "P": fakes.FakePipeline, "w": fakes.watcher,
+         "props": _APPSINK_PROPERTIES, "N": "buffer_src", "decoder": fakes.no_decoder,
+         "factory": model_http.HTTPPipelineFactory(url=URL, pipeline_watcher=fakes.watcher,
+                                                   on_complete=None),
+         "PLAYING": fakes.FAKE_GST.State.PLAYING, "launch": LAUNCH}
     out = {
         # bool(x) reaching a __bool__ that only returns True.
         "truth_test_dispatch": ("bool(b)", "pass"),
@@ -159,6 +174,30 @@ def floors():
         # The base class built directly: what a factory's construction costs
         # before any work of its own.
         "base_init": ("PipelineFactory(url=url, max_framerate=None, on_complete=None)", "pass"),
+        # bool(x) reaching a truth test written in C (float's): the dispatch
+        # that any truth test pays before its own work.
+        "c_truth_test": ("bool(x)", "pass"),
+        # Making and freeing an instance of a class without __init__.
+        "plain_instance": ("Plain()", "pass"),
+        # What build() calls on the fake pipeline, called from Python with
+        # every global and attribute looked up beforehand: the callees' own
+        # cost, which any build() pays.
+        "http_build_calls": (
+            "p = P(url)\n"
+            "p.add_bus_watch(w, p)\n"
+            "p.appsink = p.new_element('appsink', properties=props)\n"
+            "s = p.new_element('souphttpsrc', properties={'location': url}, name=N)\n"
+            "decoder(factory, s, s.get_static_pad('src'), p)\n"
+            "p.set_state(PLAYING)", "pass"),
+        "custom_build_calls": (
+            "p = P.from_launch_string(launch, url)\n"
+            "p.add_bus_watch(w, p)\n"
+            "k = p.get_by_name('main_sink')\n"
+            "for name, value in props.items():\n"
+            "    k.set_property(name, value)\n"
+            "p.appsink = k\n"
+            "p.get_by_name(N).get_static_pad('src')\n"
+            "p.set_state(PLAYING)", "pass"),
     }
     if g["call"] is not None:
         # A Python function called from C (operator.call) rather than from
@@ -229,17 +268,63 @@ def check_models():
     from mivelo.pipeline_factories import custom, http
     from models import custom as model_custom
     from models import http as model_http
-    for real, model, args in ((http.HTTPPipelineFactory, model_http.HTTPPipelineFactory, ()),
-                              (custom.CustomPipelineFactory, model_custom.CustomPipelineFactory,
-                               (LAUNCH,))):
-        a = real(*args, url=URL, pipeline_watcher=print, on_complete=None)
-        b = model(*args, url=URL, pipeline_watcher=print, on_complete=None)
-        if vars(a).keys() != vars(b).keys() or any(
-                vars(a)[k] is not vars(b)[k] and vars(a)[k] != vars(b)[k] for k in vars(a)):
-            raise AssertionError(f"the model of {real.__name__} stores {vars(b)}, not {vars(a)}")
-        pa, pb = a.build(), b.build()
-        if vars(pa) != vars(pb):
-            raise AssertionError(f"the model of {real.__name__}.build() differs")
+
+    class Text(str):
+        pass
+
+    unquoted = "souphttpsrc location={url} name=buffer_src ! appsink name=main_sink"
+    constructions = [
+        (http.HTTPPipelineFactory, model_http.HTTPPipelineFactory,
+         [((), {"url": url}) for url in (URL, None, b"x", Text("x"), "a b")]),
+        (custom.CustomPipelineFactory, model_custom.CustomPipelineFactory,
+         [((launch,), {"url": url}) for launch, url in [
+             (LAUNCH, URL), (LAUNCH, "a b"), (LAUNCH, 'a"b'), (LAUNCH, "'abc"),
+             (LAUNCH, "a\\b"), (LAUNCH, "a\nb"), (LAUNCH, None), (LAUNCH, 5),
+             (unquoted, URL), (unquoted, "'abc"), (unquoted, "a b"), (unquoted, "a'b"),
+             ("location='{url}'", "a b"), ("no field", URL), ("{url} {other}", URL),
+             (None, URL), ("{url!r}", "a"), ('a="x {url}"', "b c"), ("{{url}} {url}", "x"),
+         ]]),
+    ]
+    for real, model, cases in constructions:
+        for args, kwargs in cases:
+            kwargs = dict(kwargs, pipeline_watcher=print, on_complete=None)
+            a, b = _outcome(real, *args, **kwargs), _outcome(model, *args, **kwargs)
+            if a != b:
+                raise AssertionError(f"the model of {real.__name__} differs on {args} {kwargs}: "
+                                     f"{b}, not {a}")
+            if a[0] == "made":
+                pa, pb = _outcome(a[1].build), _outcome(b[1].build)
+                if pa != pb:
+                    raise AssertionError(f"the model of {real.__name__}.build() differs on "
+                                         f"{args} {kwargs}: {pb}, not {pa}")
+
+
+def _outcome(fn, *args, **kwargs):
+    """What a call gives, in terms that compare between module and model:
+    the error's type and text, or the attributes of what was made (with the
+    object, for a further call)."""
+    try:
+        made = fn(*args, **kwargs)
+    except Exception as error:  # noqa: B902 (any error is an outcome)
+        return ("raised", type(error).__name__, str(error))
+    return ("made", _Made(made))
+
+
+class _Made:
+    """An object made by a call; equal to another when their attributes are."""
+
+    def __init__(self, obj):
+        self.obj, self.state = obj, dict(vars(obj))
+
+    def __getattr__(self, name):
+        return getattr(self.obj, name)
+
+    def __eq__(self, other):
+        return self.state.keys() == other.state.keys() and all(
+            v is other.state[k] or v == other.state[k] for k, v in self.state.items())
+
+    def __repr__(self):
+        return repr(self.state)
 
 
 def _time(stmt, namespace, number):
@@ -272,6 +357,7 @@ def measure(row, rounds, repeat, seconds):
     ratios = sorted(c / p for c, p in zip(net["cpp"], net[against]))
     return {
         "key": row["key"], "label": row["label"], "target": row["target"],
+        "floors": row["floors"],
         "against": "time()" if against == "ref" else "python",
         "ns": {name: statistics.median(values) for name, values in net.items()},
         "empty_ns": statistics.median(samples["empty"]),

@@ -101,13 +101,31 @@ def verdict(value, target, at_most=True):
     return "yes" if met else "NO"
 
 
+# Reference statements measured with the rows (micro.floors), by short name.
+FLOOR_NAMES = {
+    "clock": "T", "c_truth_test": "B", "truth_test_dispatch": "Bpy", "plain_instance": "N",
+    "init_dispatch": "Npy", "python_call_from_c": "X", "base_init": "F",
+    "http_build_calls": "Hc", "custom_build_calls": "Cc",
+}
+FLOOR_LABELS = {
+    "clock": "time() from Python",
+    "c_truth_test": "bool(x) reaching a truth test written in C",
+    "truth_test_dispatch": "bool(x) reaching a Python __bool__",
+    "plain_instance": "C() without __init__: making and freeing an instance",
+    "init_dispatch": "C(1e9), Python __init__ that does nothing",
+    "python_call_from_c": "extra for a Python function called from C",
+    "base_init": "PipelineFactory(url=..., max_framerate=..., on_complete=...)",
+    "http_build_calls": "the fake pipeline's methods that HTTP build() calls, from Python",
+    "custom_build_calls": "the fake pipeline's methods that custom build() calls, from Python",
+}
+
+
 def table(micro, e2e):
     rows = [("", "C++", "Python", "ratio", "target", "met"),
             ("Per call, ns (net of loop; median of interleaved rounds)", "", "", "", "", "")]
-    floors = {}
+    floors = next((result["ns"] for result in micro if result["key"] == "floors"), {})
     for result in micro:
         if result["key"] == "floors":
-            floors = result["ns"]
             continue
         ns = result["ns"]
         if result["against"] == "time()":
@@ -120,18 +138,18 @@ def table(micro, e2e):
             rows.append((result["label"], fmt_ns(ns["cpp"]), fmt_ns(ns["py"]),
                          f"{result['ratio']:.2f}x", f"<= {result['target']}x",
                          verdict(result["ratio"], result["target"])))
+        below = [floors[key] for key in result.get("floors", []) if key in floors]
+        if below and len(below) == len(result["floors"]):
+            # What each side spends above the floors this row stands on.
+            floor = sum(below)
+            rows.append((f"  above the floor ({' + '.join(FLOOR_NAMES[k] for k in result['floors'])}"
+                         f" = {fmt_ns(floor)})", fmt_ns(ns["cpp"] - floor), fmt_ns(ns["py"] - floor),
+                         "", "", ""))
     if floors:
         rows.append(("Floors in the same run, ns", "", "", "", "", ""))
-        names = {
-            "clock": "  time() from Python",
-            "truth_test_dispatch": "  bool(x) reaching a Python __bool__",
-            "init_dispatch": "  C(1e9), Python __init__ that does nothing",
-            "python_call_from_c": "  extra for a Python function called from C",
-            "base_init": "  PipelineFactory(url=..., max_framerate=..., on_complete=...)",
-        }
-        for key, label in names.items():
+        for key, label in FLOOR_LABELS.items():
             if key in floors:
-                rows.append((label, "", fmt_ns(floors[key]), "", "", ""))
+                rows.append((f"  {FLOOR_NAMES[key]}: {label}", "", fmt_ns(floors[key]), "", "", ""))
     if e2e:
         rows.append(("End to end, real GStreamer", "", "", "", "", ""))
         latency = e2e.get("latency")

@@ -160,6 +160,23 @@ Ref import_from(PyObject* module, PyObject* name) {
     return {};
 }
 
+// super()'s TypeError for an `obj` that is neither an instance nor a
+// subclass of `type`.
+void raise_not_a_subtype(PyTypeObject* type, PyObject* obj) {
+#if MV_HAVE_SUPER_ERROR_NAMES_TYPES
+    const bool is_type = PyType_Check(obj);
+    PyErr_Format(PyExc_TypeError,
+                 "super(type, obj): obj (%s %.200s) is not an instance or subtype of type (%.200s).",
+                 is_type ? "type" : "instance of",
+                 is_type ? reinterpret_cast<PyTypeObject*>(obj)->tp_name : Py_TYPE(obj)->tp_name,
+                 type->tp_name);
+#else
+    (void)type;
+    (void)obj;
+    PyErr_SetString(PyExc_TypeError, "super(type, obj): obj must be an instance or subtype of type");
+#endif
+}
+
 // The start of an MRO walk as super(owner, obj) chooses it, and the object to
 // bind what it finds to (nullptr when obj is itself the class).
 bool super_start(PyObject* owner, PyObject* obj, Ref& start, PyObject*& bind_to) {
@@ -188,7 +205,7 @@ bool super_start(PyObject* owner, PyObject* obj, Ref& start, PyObject*& bind_to)
         bind_to = obj;
         return true;
     }
-    PyErr_SetString(PyExc_TypeError, "super(type, obj): obj must be an instance or subtype of type");
+    raise_not_a_subtype(owner_type, obj);
     return false;
 }
 

@@ -42,6 +42,10 @@
 // 3.12: the dict of a static builtin type is had only through PyType_GetDict.
 #define MV_HAVE_TYPE_GET_DICT (PY_VERSION_HEX >= 0x030C0000)
 
+// 3.13: super()'s error for an object that is neither an instance nor a
+// subclass of the type names both.
+#define MV_HAVE_SUPER_ERROR_NAMES_TYPES (PY_VERSION_HEX >= 0x030D0000)
+
 // 3.13: an unexpected keyword argument to a def gets "Did you mean 'x'?",
 // computed by the interpreter's own spelling rule (module _suggestions).
 #define MV_HAVE_KEYWORD_SUGGESTIONS (PY_VERSION_HEX >= 0x030D0000)
