@@ -10,21 +10,21 @@ from mivelo.utils.gstreamer import Pipeline
 from mivelo.pipeline_factories.base import (  # noqa: F401,I100  (two are named in annotations only)
     _APPSINK_PROPERTIES, _FRAMERATE_LIMIT, _ON_COMPLETE_CALLBACK, _PIPELINE_WATCHER,
     BUFFER_SRC_NAME, PipelineFactory)
-from models import incorrect_type as _incorrect_type
+from models import docstring as _docstring, incorrect_type as _incorrect_type
 from models.launch_syntax import changes_structure as _launch_changes, is_uri as _is_uri
 
 
 class CustomPipelineFactory(PipelineFactory):
     """Creates a pipeline from a pipeline string."""
 
+    @_docstring("\n"
+                "        :param pipeline_str: The custom pipeline string\n"
+                "        :param url: The URL to connect to\n"
+                "        :param pipeline_watcher: Function to connect to the pipeline's bus\n"
+                "        :param on_complete: Called when the pipeline has been built successfully\n"
+                "        ")
     def __init__(self, pipeline_str: "str", *, url: "str", pipeline_watcher: "_PIPELINE_WATCHER",
                  on_complete: "_ON_COMPLETE_CALLBACK"):
-        """
-        :param pipeline_str: The custom pipeline string
-        :param url: The URL to connect to
-        :param pipeline_watcher: Function to connect to the pipeline's bus
-        :param on_complete: Called when the pipeline has been built successfully
-        """
         if pipeline_str is not None and type(pipeline_str) is not str:
             raise TypeError(_incorrect_type("pipeline_str", pipeline_str))
         if url is not None and type(url) is not str:

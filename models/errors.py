@@ -1,4 +1,5 @@
 """Model of mivelo.errors: the package's exception classes."""
+from models import docstring as _docstring
 
 
 class StreamSetupError(Exception):
@@ -13,10 +14,11 @@ class SourceNotFoundError(StreamSetupError):
     """Raised when the source for a stream no longer exists."""
 
 
+@_docstring("Raised when a runtime option is provided that is not supported or is\n"
+            "    of the wrong type.\n"
+            "    ")
 class InvalidRuntimeOptionError(Exception):
-    """Raised when a runtime option is provided that is not supported or is
-    of the wrong type.
-    """
+    pass
 
 
 class NotLinkedError(Exception):

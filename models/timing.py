@@ -2,35 +2,35 @@
 from time import time
 
 from mivelo import logger
+from models import docstring as _docstring
 
 
+@_docstring("This module is intended to be used as such:\n"
+            "    >>> timeout = Timeout(300)\n"
+            "    >>> while timeout:\n"
+            "    >>>     # Do things\n"
+            "    >>>     pass\n"
+            "    The timeout object will return false after the alloted time, ending the\n"
+            "    loop. This can be useful for tests.\n"
+            "    ")
 class Timeout:
-    """This module is intended to be used as such:
-    >>> timeout = Timeout(300)
-    >>> while timeout:
-    >>>     # Do things
-    >>>     pass
-    The timeout object will return false after the alloted time, ending the
-    loop. This can be useful for tests.
-    """
-
+    @_docstring("\n"
+                "        :param time_seconds: How long until the timeout returns False for bool()\n"
+                "        :param print_timeout: If you want a printout when the timer has timed\n"
+                "        out\n"
+                "        :param raise_error: If you want the timer to raise an error if bool()\n"
+                "        ever returns false\n"
+                "        ")
     def __init__(self, time_seconds, raise_error=True, print_timeout=False):
-        """
-        :param time_seconds: How long until the timeout returns False for bool()
-        :param print_timeout: If you want a printout when the timer has timed
-        out
-        :param raise_error: If you want the timer to raise an error if bool()
-        ever returns false
-        """
         self.start = time()
         self.time_seconds = time_seconds
         self.raise_error = raise_error
         self.print_timeout = print_timeout
 
+    @_docstring("Resets the timeout counter, making the new start time the current\n"
+                "        time.\n"
+                "        ")
     def reset(self):
-        """Resets the timeout counter, making the new start time the current
-        time.
-        """
         self.start = time()
 
     def __bool__(self):

@@ -1,15 +1,16 @@
 """Model of mivelo.stream_reader.tunables: the runtime option check."""
 from mivelo.errors import InvalidRuntimeOptionError
+from models import docstring as _docstring
 
 
+@_docstring("Checks that the supplied runtime options are supported by the stream\n"
+            "    reader and are of the right type.\n"
+            "\n"
+            "    :param supplied: The supplied options\n"
+            "    :param supported: The supported options, where the key is the option name\n"
+            "        and the value is the expected type\n"
+            "    ")
 def check_tunables(supplied, supported):
-    """Checks that the supplied runtime options are supported by the stream
-    reader and are of the right type.
-
-    :param supplied: The supplied options
-    :param supported: The supported options, where the key is the option name
-        and the value is the expected type
-    """
     for key, val in supplied.items():
         if key not in supported:
             raise _invalid(f"Unknown option '{key}'")

@@ -9,7 +9,7 @@ from mivelo.errors import (InvalidRuntimeOptionError, NotLinkedError, SourceNotF
                            StreamSetupError)
 from models import errors as model
 
-NAMES = [name for name in vars(model) if not name.startswith("__")]
+NAMES = [name for name in vars(model) if not name.startswith("_")]
 
 
 def test_module_holds_the_five_classes_in_order():
