@@ -157,6 +157,7 @@ class FakeDecoder:
     """Stands in for ``_set_up_decoder`` on an HTTP factory instance: checks
     that it gets the source's own "src" pad after the sink was set."""
 
+    SURFACE = ()
     stage = None
 
     def __call__(self, source, pad, pipeline):
@@ -175,15 +176,15 @@ class Stage:
         self.state_result = "ok"
         self.pipeline = None
 
-        def kind(base, traced=(_Traced,)):
-            bases = traced + (base,) if trace else (base,)
-            return type(base.__name__, bases, {"stage": self})
+        def made(base, metaclass=type):
+            """A subclass of `base` that belongs to this stage."""
+            bases = (_Traced, base) if trace else (base,)
+            return metaclass(base.__name__, bases, {"stage": self})
 
-        self.Pipeline = (_TracedClass if trace else type)(
-            "Pipeline", ((_Traced,) if trace else ()) + (FakePipeline,), {"stage": self})
-        self.Element = kind(FakeElement)
-        self.logger = kind(FakeLogger)()
-        self.decoder = kind(FakeDecoder, ())()
+        self.Pipeline = made(FakePipeline, _TracedClass if trace else type)
+        self.Element = made(FakeElement)
+        self.logger = made(FakeLogger)()
+        self.decoder = made(FakeDecoder)()
         self.Gst = types.SimpleNamespace(State=types.SimpleNamespace(PLAYING="PLAYING"))
         self.bindings = {"Pipeline": self.Pipeline, "Gst": self.Gst}
         self.sink = self.Element("appsink", "main_sink")

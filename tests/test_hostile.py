@@ -320,12 +320,18 @@ URLS = st.one_of(texts, st.builds(lambda t: "http://127.0.0.1:9/" + t, texts))
 
 def made(module, cls_name, *args, **kwargs):
     """The outcome of constructing a factory: its attributes (texts by value,
-    other objects by identity) or the exception."""
+    the arguments by position, other objects by type) or the exception."""
     result = outcome(getattr(module, cls_name), *args, **kwargs)
     if result[0] != "returned":
         return result
-    return ("returned", [(name, value if type(value) is str else id(value))
-                         for name, value in vars(result[1]).items()])
+    given = [*args, *kwargs.values()]
+
+    def shown(value):
+        if type(value) is str:
+            return value
+        return next((i for i, arg in enumerate(given) if value is arg), type(value))
+
+    return ("returned", [(name, shown(value)) for name, value in vars(result[1]).items()])
 
 
 @SETTINGS
