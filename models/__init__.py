@@ -45,7 +45,7 @@ def incorrect_type(name, value):
         # tp_name is its name.
         type_name = cls.__name__
     else:
-        # A static type, or one a C module made from a spec: the dotted
+        # A static type, or one a C module made with PyType_FromSpec: the dotted
         # name it was given.
         type_name = f"{cls.__module__}.{cls.__name__}"
     cut = type_name.encode()[:200].decode(errors="replace")
