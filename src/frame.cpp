@@ -452,7 +452,9 @@ const mv::FunctionSpec kPull = {
     "    interpreter lock released.  None also means that the stream ended or\n"
     "    that the sink stopped (its pipeline was closed).  Frames in a format\n"
     "    that is not rows of whole pixels (BGR, RGB, GRAY8, BGRA, ...) raise\n"
-    "    ValueError.\n"
+    "    ValueError.  Pull from one thread at a time per sink: when several\n"
+    "    threads wait on one appsink, GStreamer wakes the others for no later\n"
+    "    frame once one of them got its own, and they wait out their timeout.\n"
     "    ",
     {nullptr},
     pull,

@@ -23,6 +23,15 @@ def test_http_stream_reads_ten_frames(stream_server):
 
 
 @needs_gst
+def test_read_frames_prints_each_frame_and_the_readers_account(stream_server):
+    lines = run_example("read_frames.py", stream_server.url("/stream.mjpg"), "5")
+    assert [line.split(",")[0] for line in lines[:5]] == [
+        f"frame {n}: 320x240 BGR" for n in range(5)]
+    assert all(0 < float(line.rsplit(" ", 1)[1]) < 255 for line in lines[:5])
+    assert lines[5].startswith("5 frames, ") and lines[5].endswith(" dropped, 0 reconnects")
+
+
+@needs_gst
 def test_custom_pipeline_refuses_a_string_without_url_and_reads_a_grey_frame(stream_server):
     lines = run_example("custom_pipeline.py", stream_server.url("/stream.mjpg"))
     assert lines[0].startswith("refused as expected: Invalid pipeline format:")

@@ -136,8 +136,16 @@ class _FrameRateLimiter:
     def __call__(self, pad, info):
         self._seen += 1
         buffer = info.get_buffer()
-        if buffer is not None and buffer.pts != Gst.CLOCK_TIME_NONE:
-            now, clock = buffer.pts, "pts"
+        pts = buffer.pts if buffer is not None and buffer.pts != Gst.CLOCK_TIME_NONE else None
+        return Gst.PadProbeReturn.OK if self.admit(pts) else Gst.PadProbeReturn.DROP
+
+    def admit(self, pts_ns):
+        """Whether a frame with this timestamp (None: untimed) passes the limit.
+
+        The stream reader applies its own frame-rate cap through this too.
+        """
+        if pts_ns is not None:
+            now, clock = pts_ns, "pts"
         else:
             now, clock = self._clock_ns(), "arrival"
         if clock != self._clock or now < self._last:
@@ -146,13 +154,13 @@ class _FrameRateLimiter:
             self._clock, self._next = clock, now
         self._last = now
         if now < self._next - self._tolerances[clock]:
-            return Gst.PadProbeReturn.DROP
+            return False
         if now >= self._next + self._interval:
             # After a gap, start afresh instead of letting a burst through.
             self._next = now + self._interval
         else:
             self._next += self._interval
-        return Gst.PadProbeReturn.OK
+        return True
 
 
 class _DecoderLink:
@@ -234,6 +242,12 @@ class PipelineFactory:
     logger, and so is an ``on_complete`` that is not callable; None means no
     callback. Pipelines from launch strings (the custom factory) do not use
     ``_set_up_decoder`` and never call ``on_complete``.
+
+    A factory may carry settings of its own for ``_set_up_decoder``, as
+    instance attributes: ``_frame_format`` (the pixel format of the frames)
+    and ``_stall_timeout`` (seconds, or None for no watchdog). Without them
+    the module's ``FRAME_FORMAT`` and ``_STALL_TIMEOUT_SECONDS`` apply, as
+    they stand at each build. The stream reader sets both.
     """
 
     def __init__(self, *, url, max_framerate, on_complete):
@@ -263,7 +277,9 @@ class PipelineFactory:
             raise ValueError("pipeline.appsink must be set before the decoder is set up")
         decoder = pipeline.new_element("decodebin", properties={})
         converter = pipeline.new_element("videoconvert", properties={})
-        caps = Gst.Caps.from_string(f"video/x-raw,format={FRAME_FORMAT}")
+        settings = vars(self)
+        frame_format = settings.get("_frame_format", FRAME_FORMAT)
+        caps = Gst.Caps.from_string(f"video/x-raw,format={frame_format}")
         capsfilter = pipeline.new_element("capsfilter", properties={"caps": caps})
         if not (converter.link(capsfilter) and capsfilter.link(sink)):
             raise RuntimeError("could not link the frame converter to the appsink")
@@ -281,7 +297,7 @@ class PipelineFactory:
         if self._max_framerate is not None:
             limiter = _FrameRateLimiter(self._max_framerate)
             converter.get_static_pad("sink").add_probe(Gst.PadProbeType.BUFFER, limiter)
-        stall_timeout = _STALL_TIMEOUT_SECONDS
+        stall_timeout = settings.get("_stall_timeout", _STALL_TIMEOUT_SECONDS)
         if stall_timeout is None:
             return
         if sink.find_property("stats") is None:

@@ -1,0 +1,401 @@
+"""StreamReader: frames from HTTP, RTSP, files and launch strings, read,
+iterated and closed, through failures of the source.
+
+The sources are real and started here: the local MJPEG server
+(tools/stream_server.py), an RTSP camera in a child process
+(tools/rtsp_server.py) and an MP4 file written by the test. Camera restarts
+are in test_reader_restarts.py.
+"""
+import logging
+import re
+import threading
+import time
+
+import pytest
+
+import models.tunables
+from helpers import REAL_GST, mivelo_threads, needs_gst, wait_until
+from mivelo.errors import InvalidCustomPipelineError, InvalidRuntimeOptionError
+from mivelo.errors import SourceNotFoundError
+from mivelo.stream_reader import (
+    DEFAULT_OPTIONS, Frame, ReaderStats, StreamFailedError, StreamReader, SUPPORTED_OPTIONS,
+)
+
+if REAL_GST:
+    from rtsp_server import RtspServer
+    from stream_server import StreamServer, closed_port, make_media
+
+# Short pauses and timeouts, so that failures play out in a fraction of a
+# second; the bounds below leave room for a loaded 2-core machine.
+FAST = {"backoff_min": 0.05, "backoff_max": 0.2, "stall_timeout": 1.0}
+FIRST_FRAME_SECONDS = 5.0
+# How long after the end of a wait read() may return.
+SLACK = 0.5
+MEDIA_FRAMES = 50
+
+
+def gray_launch():
+    return ('souphttpsrc location="{url}" name=buffer_src ! multipartdemux single-stream=true '
+            "! jpegdec ! videoconvert ! video/x-raw,format=GRAY8 ! appsink name=main_sink")
+
+
+@pytest.fixture(scope="module")
+def mp4_file(tmp_path_factory):
+    if not REAL_GST:
+        pytest.skip("needs real GStreamer to make the file")
+    path = tmp_path_factory.mktemp("media") / "clip 1.mp4"  # a space in the name too
+    path.write_bytes(make_media("mp4", width=322, height=182, frames=MEDIA_FRAMES, fps=25))
+    return path
+
+
+@pytest.fixture(scope="module")
+def camera():
+    if not REAL_GST:
+        pytest.skip("needs real GStreamer")
+    with RtspServer(codec="mjpeg", width=320, height=240) as server:
+        yield server
+
+
+@pytest.fixture
+def reader_log(caplog):
+    """The package's log records at info level and above, as text."""
+    caplog.set_level(logging.INFO, logger="mivelo")
+    return lambda: [r.getMessage() for r in caplog.records if r.name == "mivelo"]
+
+
+def first_frame(reader):
+    frame = reader.read(FIRST_FRAME_SECONDS)
+    assert isinstance(frame, Frame), reader.stats
+    return frame
+
+
+def elapsed(fn):
+    started = time.monotonic()
+    result = fn()
+    return result, time.monotonic() - started
+
+
+# ---------------------------------------------------------------------------
+# Options and sources: checked before anything is built
+
+
+class TestOptions:
+    @pytest.mark.parametrize("options", [
+        {"fps": 10},
+        {"max_fps": "10"},
+        {"reconnect": 1},
+        {"max_attempts": 2.0},
+        {"pixel_format": b"BGR"},
+        {"stall_timeout": None},
+        {"read_timeout": 1, "backoff_max": "long"},
+    ])
+    def test_unknown_or_mistyped_options_raise_the_option_checks_error(self, options):
+        with pytest.raises(InvalidRuntimeOptionError) as raised:
+            StreamReader("http://127.0.0.1:9/never-asked", options)
+        with pytest.raises(InvalidRuntimeOptionError) as expected:
+            models.tunables.check_tunables(options, SUPPORTED_OPTIONS)
+        assert str(raised.value) == str(expected.value)
+
+    @pytest.mark.parametrize("options, match", [
+        ({"max_fps": 0}, "'max_fps' must be a number more than 0 or None, got 0"),
+        ({"max_fps": True}, "'max_fps' must be a number more than 0 or None, got True"),
+        ({"max_fps": float("nan")}, "got nan"),
+        ({"read_timeout": -1}, "'read_timeout' must be a number at least 0 or None, got -1"),
+        ({"stall_timeout": 0.0}, "'stall_timeout' must be a number more than 0, got 0.0"),
+        ({"stall_timeout": float("inf")}, "'stall_timeout' must be finite"),
+        ({"backoff_min": -1}, "'backoff_min' must be a number more than 0"),
+        ({"backoff_min": 2, "backoff_max": 1},
+         "'backoff_max' \\(1\\) must not be less than 'backoff_min' \\(2\\)"),
+        ({"max_attempts": -1}, "'max_attempts' must be an int of at least 0 or None, got -1"),
+        ({"max_attempts": False}, "got False"),
+        ({"pixel_format": "I420"}, "'pixel_format' must be one of BGR, RGB, GRAY8, got 'I420'"),
+    ])
+    def test_values_out_of_range(self, options, match):
+        with pytest.raises(ValueError, match=match):
+            StreamReader("http://127.0.0.1:9/never-asked", options)
+
+    def test_the_defaults_pass_their_own_check(self):
+        models.tunables.check_tunables(DEFAULT_OPTIONS, SUPPORTED_OPTIONS)
+        assert set(DEFAULT_OPTIONS) == set(SUPPORTED_OPTIONS)
+
+    @pytest.mark.parametrize("source, kwargs, error, match", [
+        (b"http://x/", {}, TypeError, "source must be a str, not bytes"),
+        ("http://x/", {"url": 1}, TypeError, "url must be a str or None, not int"),
+        ("http://x/{url}", {}, ValueError, "needs the URL to fill in"),
+        ("http://x/", {"url": "http://y/"}, ValueError, "url= is for a launch string"),
+        ("ftp://x/video", {}, ValueError, "cannot read 'ftp://x/video'"),
+        ("file://camera/video.mp4", {}, ValueError, "names a file on another host"),
+        ("videotestsrc ! appsink name=main_sink {url}", {"url": "x", "options": {
+            "pixel_format": "RGB"}}, ValueError, "'pixel_format' does not apply"),
+    ])
+    def test_sources_it_cannot_read(self, source, kwargs, error, match):
+        options = kwargs.pop("options", None)
+        with pytest.raises(error, match=match):
+            StreamReader(source, options, **kwargs)
+
+    def test_a_missing_file(self, tmp_path):
+        for source in (str(tmp_path / "none.mp4"), (tmp_path / "none.mp4").as_uri()):
+            with pytest.raises(SourceNotFoundError, match="no such file: .*none.mp4"):
+                StreamReader(source)
+
+    def test_importing_the_option_check_loads_neither_reader_nor_gstreamer(self):
+        import subprocess
+        import sys
+
+        code = ("import sys, mivelo.stream_reader.tunables as t; "
+                "print(sorted(m for m in ('gi', 'mivelo.stream_reader.reader', "
+                "'mivelo.stream_reader.frame') if m in sys.modules))")
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                              timeout=60)
+        assert done.stdout.strip() == "[]", done.stderr
+
+
+@needs_gst
+class TestSetupErrors:
+    def test_a_url_that_could_leave_the_rtsp_template_is_refused(self):
+        with pytest.raises(InvalidCustomPipelineError):
+            StreamReader('rtsp://127.0.0.1:9/cam" location="/etc/passwd')
+
+    def test_a_launch_string_gstreamer_cannot_build(self, stream_server):
+        with pytest.raises(InvalidCustomPipelineError, match="no element \"nosuchelement\""):
+            StreamReader('souphttpsrc location="{url}" ! nosuchelement ! appsink name=main_sink',
+                         url=stream_server.url())
+
+    def test_a_launch_string_whose_sink_is_not_an_appsink(self, stream_server):
+        launch = 'souphttpsrc location="{url}" name=buffer_src ! fakesink name=main_sink sync=0'
+        with pytest.raises(TypeError):  # from the factory, which sets appsink properties
+            StreamReader(launch, url=stream_server.url())
+
+
+# ---------------------------------------------------------------------------
+# Every kind of source
+
+
+@needs_gst
+class TestSources:
+    @pytest.mark.parametrize("pixel_format, channels", [("BGR", 3), ("RGB", 3), ("GRAY8", 1)])
+    def test_http(self, stream_server, pixel_format, channels):
+        with StreamReader(stream_server.url(), {"pixel_format": pixel_format}) as reader:
+            frames = [first_frame(reader)] + [reader.read(5.0) for _ in range(4)]
+        assert [f.index for f in frames] == [0, 1, 2, 3, 4]
+        for frame in frames:
+            assert (frame.format, frame.width, frame.height) == (pixel_format, 320, 240)
+            assert memoryview(frame).shape == (240, 320, channels)
+
+    def test_rtsp(self, camera):
+        with StreamReader(camera.url, {"pixel_format": "RGB"}) as reader:
+            frames = [first_frame(reader) for _ in range(5)]
+        assert all((f.format, f.width, f.height) == ("RGB", 320, 240) for f in frames)
+        pts = [f.pts for f in frames]
+        assert None not in pts and pts == sorted(pts)
+
+    @pytest.mark.parametrize("as_uri", [False, True], ids=["path", "file-url"])
+    def test_a_file_is_read_whole_and_then_ends(self, mp4_file, as_uri, reader_log):
+        source = mp4_file.as_uri() if as_uri else str(mp4_file)
+        with StreamReader(source, FAST) as reader:
+            frames = list(reader)
+            assert reader.read(0.5) is None
+            stats = reader.stats
+        assert [f.index for f in frames] == list(range(MEDIA_FRAMES))
+        assert [round(f.pts * 25) for f in frames] == list(range(MEDIA_FRAMES))
+        assert (frames[0].width, frames[0].height, frames[0].stride) == (322, 182, 968)
+        assert bytes(frames[0]) != bytes(frames[-1])
+        assert stats.reconnects == 0 and stats.dropped == 0 and stats.frames == MEDIA_FRAMES
+        assert f"{mp4_file} ended after {MEDIA_FRAMES} frames" in reader_log()
+
+    def test_a_file_read_slowly_loses_no_frame(self, mp4_file):
+        with StreamReader(str(mp4_file)) as reader:
+            first = first_frame(reader)
+            time.sleep(0.5)  # the whole file decodes meanwhile, were nothing waiting
+            rest = list(reader)
+        assert [f.index for f in [first] + rest] == list(range(MEDIA_FRAMES))
+
+    def test_a_launch_string_of_your_own(self, stream_server):
+        with StreamReader(gray_launch(), url=stream_server.url()) as reader:
+            frame = first_frame(reader)
+        assert (frame.format, memoryview(frame).shape) == ("GRAY8", (240, 320, 1))
+
+    def test_a_launch_string_reading_a_file_ends_with_it(self, mp4_file):
+        launch = ('filesrc location="{url}" name=buffer_src ! decodebin ! videoconvert '
+                  "! video/x-raw,format=BGRx ! appsink name=main_sink")
+        with StreamReader(launch, FAST, url=str(mp4_file)) as reader:
+            frames = list(reader)
+        assert len(frames) == MEDIA_FRAMES and frames[0].format == "BGRx"
+        assert reader.stats.reconnects == 0
+
+    def test_max_fps_keeps_every_nth_frame_of_a_file(self, mp4_file):
+        with StreamReader(str(mp4_file), {"max_fps": 5}) as reader:
+            frames = list(reader)
+        assert [round(f.pts * 25) for f in frames] == list(range(0, MEDIA_FRAMES, 5))
+        assert [f.index for f in frames] == list(range(len(frames)))
+
+
+# ---------------------------------------------------------------------------
+# Reading
+
+
+@needs_gst
+class TestReading:
+    def test_read_waits_no_longer_than_its_timeout(self, stream_server):
+        options = {**FAST, "stall_timeout": 30.0}
+        with StreamReader(stream_server.url("/stall.mjpg"), options) as reader:
+            for timeout in (0, 0.3, 0.6):
+                frame, took = elapsed(lambda: reader.read(timeout))
+                assert frame is None
+                assert timeout <= took < timeout + SLACK
+
+    def test_read_timeout_option_bounds_read_and_iteration(self, stream_server):
+        options = {**FAST, "stall_timeout": 30.0, "read_timeout": 0.3}
+        with StreamReader(stream_server.url("/stall.mjpg"), options) as reader:
+            frame, took = elapsed(reader.read)
+            assert frame is None and 0.3 <= took < 0.3 + SLACK
+            with pytest.raises(TimeoutError, match="no frame from .* within 0.3 s"):
+                next(reader)
+
+    @pytest.mark.parametrize("timeout, error", [
+        ("1", TypeError), (True, TypeError), (-1, ValueError), (float("nan"), ValueError),
+    ])
+    def test_bad_timeouts(self, stream_server, timeout, error):
+        with StreamReader(stream_server.url()) as reader:
+            with pytest.raises(error):
+                reader.read(timeout)
+
+    def test_close_from_another_thread_ends_a_waiting_read(self, stream_server):
+        reader = StreamReader(stream_server.url("/stall.mjpg"), {"stall_timeout": 30.0})
+        closer = threading.Timer(0.3, reader.close)
+        closer.start()
+        frame, took = elapsed(lambda: reader.read(20.0))
+        closer.join()
+        assert frame is None and took < 0.3 + SLACK + 1.0
+        assert list(reader) == [] and reader.read() is None
+        reader.close()  # again: nothing happens
+
+    def test_frames_outlive_their_reader(self, stream_server):
+        with StreamReader(stream_server.url()) as reader:
+            frames = [first_frame(reader) for _ in range(3)]
+            copies = [bytes(f) for f in frames]
+            views = [memoryview(f) for f in frames]
+        assert [v.tobytes() for v in views] == [bytes(f) for f in frames] == copies
+
+    def test_eight_threads_read_one_reader(self, stream_server):
+        got = [[] for _ in range(8)]
+        with StreamReader(stream_server.url()) as reader:
+            first_frame(reader)
+
+            def work(n):
+                for _ in range(6):
+                    frame = reader.read(5.0)
+                    if frame is not None:
+                        got[n].append(frame.index)
+                    del frame  # dropped at once, on this thread
+
+            threads = [threading.Thread(target=work, args=(n,)) for n in range(8)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+            delivered = reader.stats.frames
+        indices = sorted(i for indices in got for i in indices)
+        assert indices == list(range(1, delivered))
+        assert all(indices == sorted(indices) for indices in got)
+
+    def test_stats(self, stream_server):
+        with StreamReader(stream_server.url()) as reader:
+            assert reader.stats == ReaderStats(0, 0, 0, 0.0, None)
+            for _ in range(10):
+                first_frame(reader)
+            stats = reader.stats
+            assert stats.frames == 10 and stats.reconnects == 0 and stats.last_error is None
+            assert stats.fps > 0
+            time.sleep(1.0)  # the sink keeps two frames and drops the others
+            assert wait_until(lambda: reader.stats.dropped > 10, 5.0), reader.stats
+            first_frame(reader)
+        assert repr(reader).startswith(f"<StreamReader '{stream_server.url()}' closed, 11 frames")
+
+
+# ---------------------------------------------------------------------------
+# Failures and reconnecting
+
+
+@needs_gst
+class TestReconnecting:
+    def test_an_ended_stream_is_opened_again(self, stream_server, reader_log):
+        url = stream_server.url("/stream.mjpg?frames=5")
+        with StreamReader(url, FAST) as reader:
+            frames = [first_frame(reader) for _ in range(12)]
+            stats = reader.stats
+        assert [f.index for f in frames] == list(range(12))
+        assert stats.reconnects >= 2 and stats.last_error == "the stream ended"
+        log = reader_log()
+        assert f"{url} failed: the stream ended; attempt 1 in 0.05 s" in log
+        assert f"{url}: frames again after 1 failed attempt" in log
+
+    def test_pauses_double_up_to_the_bound_and_the_limit_ends_reading(self, reader_log):
+        url = f"http://127.0.0.1:{closed_port()}/stream.mjpg"
+        options = {**FAST, "max_attempts": 4}
+        with StreamReader(url, options) as reader:
+            with pytest.raises(StreamFailedError, match=re.escape(
+                    f"gave up on {url} after 4 attempts to reconnect: buffer_src: ")):
+                reader.read(10.0)
+            with pytest.raises(StreamFailedError):
+                list(reader)  # it stays given up
+            assert reader.stats.reconnects == 4
+        pauses = [float(m.group(1)) for m in map(re.compile(r"attempt \d in ([\d.]+) s").search,
+                                                reader_log()) if m]
+        assert pauses == [0.05, 0.1, 0.2, 0.2]
+
+    def test_without_reconnecting_the_first_failure_ends_reading(self, stream_server):
+        with StreamReader(stream_server.url("/missing.mjpg"), {"reconnect": False}) as reader:
+            with pytest.raises(StreamFailedError, match="missing.mjpg failed: buffer_src: "):
+                reader.read(10.0)
+            assert reader.stats.reconnects == 0
+
+    def test_a_file_that_fails_is_not_tried_again(self, tmp_path):
+        path = tmp_path / "broken.mp4"
+        path.write_bytes(b"\x00\x00\x00\x20ftypisom" + bytes(200))
+        with StreamReader(str(path), FAST) as reader:
+            with pytest.raises(StreamFailedError, match="broken.mp4 failed: "):
+                reader.read(10.0)
+            assert reader.stats.reconnects == 0
+
+    @pytest.mark.parametrize("kind", ["http", "launch"])
+    def test_a_stalled_stream_is_opened_again(self, stream_server, kind):
+        url = stream_server.url("/stall.mjpg?after=3")
+        options = {**FAST, "stall_timeout": 0.5}
+        source, kwargs = (url, {}) if kind == "http" else (gray_launch(), {"url": url})
+        with StreamReader(source, options, **kwargs) as reader:
+            frames = [first_frame(reader) for _ in range(6)]
+            stats = reader.stats
+        assert len(frames) == 6 and stats.reconnects >= 1
+        if kind == "launch":  # no watchdog of the factory: the reader's own timer
+            assert stats.last_error == "no frame for 0.5 s"
+
+    def test_close_during_a_pause_ends_it(self):
+        url = f"http://127.0.0.1:{closed_port()}/stream.mjpg"
+        reader = StreamReader(url, {"backoff_min": 30.0, "backoff_max": 30.0})
+        threading.Timer(0.5, reader.close).start()
+        frame, took = elapsed(lambda: reader.read(20.0))
+        assert frame is None and took < 0.5 + SLACK + 1.0
+
+    def test_state_changes_are_logged(self, stream_server, reader_log):
+        url = stream_server.url("/stream.mjpg?frames=3")
+        with StreamReader(url, {**FAST, "max_attempts": 0}) as reader:
+            for _ in range(3):
+                first_frame(reader)
+            with pytest.raises(StreamFailedError):
+                reader.read(5.0)
+        assert reader_log() == [
+            f"reading {url}",
+            f"{url}: receiving frames",
+            f"gave up on {url} after 0 attempts to reconnect: the stream ended",
+            f"closing the reader of {url} after 3 frames",
+        ]
+
+    def test_nothing_is_left_behind(self, stream_server):
+        threads = set(mivelo_threads())
+        url = stream_server.url("/stream.mjpg?frames=3")
+        with StreamReader(url, FAST) as reader:
+            for _ in range(8):
+                first_frame(reader)
+        assert wait_until(lambda: set(mivelo_threads()) <= threads, 5.0), mivelo_threads()
+        assert wait_until(lambda: stream_server.active_connections == 0, 5.0)
