@@ -252,6 +252,20 @@ class TestStallWatchdog:
             time.sleep(1.2 * STALL)
         assert not bus_recorder.messages(Gst.MessageType.ERROR)
 
+    def test_stream_that_ends_while_nobody_pulls_is_an_end(self, server, bus_recorder):
+        # The appsink holds the stream's end until its last frames are pulled,
+        # so the pipeline itself posts no EOS.
+        with build("http", server.url("/stream.mjpg?frames=10"), bus_recorder) as pipeline:
+            timer = Timer()
+            assert bus_recorder.wait_for(Gst.MessageType.EOS, PROMPT_SECONDS) is not None
+            assert timer.elapsed < PROMPT_SECONDS
+            time.sleep(1.5 * STALL)
+            assert not bus_recorder.messages(Gst.MessageType.ERROR)
+            # The frames it held are still there, and their end is no second EOS.
+            assert pull_all(pipeline, PROMPT_SECONDS)
+            time.sleep(0.5)
+        assert len(bus_recorder.messages(Gst.MessageType.EOS)) == 1
+
     def test_reader_that_stops_pulling_is_no_stall(self, server, bus_recorder):
         # The appsink drops the frames nobody pulls, and they count as frames.
         with build("http", server.url("/stream.mjpg"), bus_recorder) as pipeline:

@@ -114,9 +114,9 @@ class BusDispatcher:
                 continue
             watchdogs = self._watchdogs
             if watchdogs:
-                if message is not None:
-                    for watchdog in watchdogs:
-                        watchdog.observe(message)
+                if message is not None and not all(
+                        [watchdog.observe(message) for watchdog in watchdogs]):
+                    message = None
                 now = time.monotonic()
                 if now >= next_check:
                     next_check = now + BUS_POLL_SECONDS

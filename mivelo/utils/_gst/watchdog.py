@@ -13,6 +13,10 @@ import numbers
 
 from gi.repository import GLib, Gst, GstBase
 
+# How long the end of the stream may wait at the frame sink before the
+# watchdog reports it.
+END_GRACE_SECONDS = 0.5
+
 
 def stall_watchdog(timeout_seconds, url, *, frame_sink, data_pad=None, decoder=None,
                    frame_counter=None):
@@ -100,12 +104,58 @@ class StallWatchdog:
         self._last_data = None
         self._data_known = False
         self._halted = False
+        self._ended_since = None
+        self._posted_end = None
 
     def observe(self, message):
+        """Notes a bus message; False for one that must not reach the watchers."""
+        if message.type == Gst.MessageType.EOS and self._posted_end is not None \
+                and message.get_seqnum() == self._posted_end[0]:
+            seqnum, delivered = self._posted_end
+            self._posted_end = (seqnum, True)
+            # The first is the end that this watchdog reported; a second
+            # comes from the sink once its last frames have been pulled.
+            return not delivered
         # The stream ended, or something already reported the failure (this
         # watchdog's own error included): nothing more to say.
         if message.type in (Gst.MessageType.ERROR, Gst.MessageType.EOS):
             self._halted = True
+        return True
+
+    def _held_end(self, gst_pipeline):
+        """The EOS event that has reached the frame sink, or None.
+
+        A sink that holds the end of the stream until its frames are taken
+        (an appsink does) posts no EOS while nobody pulls. The event stays
+        on the pad that pushed it to the sink.
+        """
+        sink = gst_pipeline.get_by_name(self._frame_sink)
+        pad = sink.get_static_pad("sink") if sink is not None else None
+        peer = pad.get_peer() if pad is not None else None
+        for holder in (pad, peer):
+            event = holder.get_sticky_event(Gst.EventType.EOS, 0) if holder else None
+            if event is not None:
+                return sink, event
+        return None
+
+    def _check_end(self, gst_pipeline, now):
+        """Whether the stream has ended; reports the end once it has been
+        held for ``END_GRACE_SECONDS`` (a reader that pulls gets the sink's
+        own EOS before)."""
+        held = self._held_end(gst_pipeline)
+        if held is None:
+            self._ended_since = None
+            return False
+        if self._ended_since is None:
+            self._ended_since = now
+        elif now - self._ended_since >= END_GRACE_SECONDS:
+            sink, event = held
+            message = Gst.Message.new_eos(sink)
+            message.set_seqnum(event.get_seqnum())
+            self._posted_end = (event.get_seqnum(), False)
+            self._halted = True
+            sink.post_message(message)
+        return True
 
     def _frame_progress(self, gst_pipeline):
         """A value that changes whenever a frame has been decoded."""
@@ -139,8 +189,9 @@ class StallWatchdog:
             # failed start): no frame is overdue. Playing again starts afresh.
             self._since = None
             self._halted = False
+            self._ended_since = None
             return
-        if self._halted:
+        if self._halted or self._check_end(gst_pipeline, now):
             return
         frames = self._frame_progress(gst_pipeline)
         data = self._data_progress(gst_pipeline)
