@@ -370,6 +370,25 @@ class TestClose:
         assert interrupted >= 5
         assert (back, states, closed) == (True, ["null"], True)
 
+    def test_exit_closes_open_pipelines_together(self):
+        # Watchers that block hold each close for its whole bound; one after
+        # another, eight of them held the exit for 16 s.
+        started = time.monotonic()
+        run_script("""
+            import time
+            from mivelo.utils.gstreamer import Pipeline
+            from gi.repository import Gst
+
+            pipelines = []
+            for _ in range(8):
+                p = Pipeline.from_launch_string("videotestsrc is-live=true ! fakesink", None)
+                p.add_bus_watch(lambda bus, message, data: time.sleep(60), p)
+                p.set_state(Gst.State.PLAYING)
+                pipelines.append(p)
+            time.sleep(0.5)
+        """)
+        assert time.monotonic() - started < 8
+
     def test_first_use_from_threads_raises_nothing(self):
         # PyGObject makes a class when it is first used; eight threads that
         # do so at once used to make several, and then refused their own

@@ -9,6 +9,7 @@ import collections
 import contextlib
 import gc
 import itertools
+import os
 import threading
 import time
 from typing import NamedTuple
@@ -211,6 +212,36 @@ class TestBadInput:
             assert pipeline.gst_pipeline.get_state(0)[1] != Gst.State.PLAYING
             assert server.active_connections == 1
         resources.assert_released()
+
+
+    def test_source_that_blocks_in_a_state_change_does_not_hold_up_build(self, tmp_path,
+                                                                         bus_recorder):
+        # filesrc opens its file on the way to READY, and opening a FIFO
+        # waits for a writer.
+        fifo = tmp_path / "camera.fifo"
+        os.mkfifo(fifo)
+        launch = 'filesrc location="{url}" name=buffer_src ! appsink name=main_sink'
+        built = []
+        builder = threading.Thread(
+            target=lambda: built.append(build("custom", str(fifo), bus_recorder, launch=launch)))
+        timer = Timer()
+        builder.start()
+        builder.join(BUILD_SECONDS)
+        try:
+            assert built, "build() waits for the FIFO"
+            assert timer.elapsed < BUILD_SECONDS
+            pulled = Timer()
+            assert built[0].pull_sample(PULL_TIMEOUT) is None
+            assert pulled.elapsed < PULL_TIMEOUT + PULL_SLACK
+        finally:
+            # A writer lets the source's open return; its data ends at once.
+            os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+            builder.join(PROMPT_SECONDS)
+        pipeline = built[0]
+        assert bus_recorder.wait_for(Gst.MessageType.EOS, PROMPT_SECONDS) is not None
+        closing = Timer()
+        pipeline.close()
+        assert closing.elapsed < CLOSE_SECONDS
 
 
 class TestStallWatchdog:

@@ -8,8 +8,10 @@ What a Pipeline does is done by the modules of ``mivelo.utils._gst``, one
 job each: ``launch`` parses launch strings behind a guard; ``bus`` hands bus
 messages to the watchers on a thread of the pipeline's own, with no GLib
 main loop; ``watchdog`` turns a stream that stops delivering frames into an
-ERROR on the bus; ``release`` stops a pipeline on ``close()``, in the
-background when it is dropped without ``close()``, and at interpreter exit.
+ERROR on the bus; ``state`` runs state changes on a thread of their own, so
+that a source that blocks in one holds up no caller; ``release`` stops a
+pipeline on ``close()``, in the background when it is dropped without
+``close()``, and at interpreter exit.
 """
 import math
 import numbers
@@ -157,8 +159,16 @@ class Pipeline:
         return self._require_open().get_by_name(name)
 
     def set_state(self, state):
-        """Request ``state``; returns GStreamer's ``Gst.StateChangeReturn``."""
-        return self._require_open().set_state(state)
+        """Request ``state``; returns GStreamer's ``Gst.StateChangeReturn``.
+
+        The change runs on a thread of its own, after the ones requested
+        before it, and this waits for it at most 0.1 s: a source that blocks
+        in a state change (a FIFO without a writer) cannot hold up the
+        caller, who then gets ``ASYNC`` and the outcome on the bus (see
+        ``mivelo.utils._gst.state``).
+        """
+        self._require_open()
+        return self._resources.change_state(state)
 
     # -- building ---------------------------------------------------------
 

@@ -7,6 +7,8 @@ makes the Python classes of the GStreamer namespaces that the package uses.
   no string can crash the process;
 * ``bus``: the per-pipeline thread that hands bus messages to the watchers;
 * ``watchdog``: the stall watchdog that the bus thread runs;
+* ``state``: state changes on a thread of their own, so that a source that
+  blocks in one holds up no caller;
 * ``release``: stopping a pipeline, in the caller's thread, in the
   background when it is dropped, and for every open pipeline at exit.
 

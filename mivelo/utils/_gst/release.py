@@ -6,6 +6,9 @@ on a thread of its own ("mivelo-release-<pipeline name>"), and only once
 per pipeline:
 
 * ``close()`` starts it and waits for it, at most ``CLOSE_TIMEOUT_SECONDS``.
+  It sets NULL once the state changes asked for before it have run (see
+  ``state``); a source that blocks in one (a FIFO without a writer) holds it
+  up until that change returns, and ``close()`` gives up waiting before.
   Whatever interrupts the wait (a ``KeyboardInterrupt``, a timeout because
   ``close()`` was called from a streaming thread that the state change waits
   for) cannot interrupt the release itself: the pipeline still reaches NULL
@@ -26,6 +29,7 @@ import time
 from gi.repository import Gst
 
 from mivelo import logger
+from mivelo.utils._gst.state import STATE_WAIT_SECONDS, StateChange
 
 # How long close() waits for the state change to NULL and for the bus thread.
 CLOSE_TIMEOUT_SECONDS = 5.0
@@ -45,6 +49,7 @@ class Resources:
         self.dispatcher = None
         self.lock = threading.Lock()
         self._release = None
+        self.last_change = None
         _live_resources.add(self)
 
     @property
@@ -57,6 +62,16 @@ class Resources:
         """The pipeline has been stopped and let go of."""
         release = self._release
         return release is not None and release.finished.is_set()
+
+    def change_state(self, state):
+        """Asks for ``state`` (see ``state``); RuntimeError once closing."""
+        with self.lock:
+            if self._release is not None:
+                raise RuntimeError("the pipeline is closed")
+            change = StateChange(self.gst_pipeline, state, self.last_change)
+            change.start()
+            self.last_change = change
+        return change.result(STATE_WAIT_SECONDS)
 
     def release(self, timeout=CLOSE_TIMEOUT_SECONDS):
         """Stop everything and drop the GStreamer references; idempotent.
@@ -88,6 +103,7 @@ class Resources:
         with self.lock:
             self.gst_pipeline = None
             self.dispatcher = None
+            self.last_change = None
         _live_resources.discard(self)
 
 
@@ -99,6 +115,8 @@ class _Release:
         self._background = background
         self._gst_pipeline = resources.gst_pipeline
         self._dispatcher = resources.dispatcher
+        # Changes asked for before the release run before its NULL.
+        self._last_change = resources.last_change
         self._deadline = None
         self.error = None
         self.finished = threading.Event()
@@ -143,7 +161,7 @@ class _Release:
             if self.error is not None and self._background:
                 logger.warning("stopping pipeline %s failed", self._name,
                                exc_info=self.error)
-            self._gst_pipeline = None
+            self._gst_pipeline = self._last_change = None
             self._dispatcher = None
             self._resources.finish_release()
             self.finished.set()
@@ -154,6 +172,8 @@ class _Release:
             self._dispatcher.stop()
 
     def _to_null(self):
+        if self._last_change is not None:
+            self._last_change.finish()
         if self._gst_pipeline is not None:
             self._gst_pipeline.set_state(Gst.State.NULL)
 
