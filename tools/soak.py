@@ -1,24 +1,40 @@
 """Long runs of the Python layer, too long for the test suite; run by hand.
 
     VENV/bin/python tools/soak.py threads [--runs 200]
-    VENV/bin/python tools/soak.py memory [--cycles 2000]
+    VENV/bin/python tools/soak.py cycles [--cycles 400] [--rounds 5]
+    VENV/bin/python tools/soak.py faults [--seconds 180]
 
 ``threads``: eight threads each run build(), pull_sample(0.01) and close() 25
 times on one CustomPipelineFactory, in a fresh process per run (where every
 use of a PyGObject class is a first use); counts the runs that crashed, that
 printed a GStreamer or GLib CRITICAL, and that raised anything.
 
-``memory``: the resident set and the heap in use across build and close
-cycles, and across pipelines dropped without close(); see ``memory --help``.
+``cycles``: the heap in use (malloc's own count) per build/pull/close cycle
+of the HTTP factory, per round, for pipelines closed and for pipelines
+dropped without close(), and for the same pipeline built by GStreamer alone.
+
+``faults``: the resident set after a stretch of failing streams (404,
+refused, web page, garbage, truncated files, stalls, cuts, server kills),
+everything closed, against the same process before; and what holds it:
+shared libraries (plugins loaded once), malloc's heap in use and free,
+its arenas, what malloc_trim(0) gives back.
+
+Both start the test stream server (tools/stream_server.py) in a process of
+its own, so that its memory is not counted.
 
 VENV is a virtual environment with the package installed, such as the .venv
 that scripts/legs/10-release.sh builds.
 """
 import argparse
 import collections
+import ctypes
+import gc
+import os
+import socket
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 THREADS_RUN = textwrap.dedent("""
@@ -73,14 +89,240 @@ def soak_threads(runs):
     return outcomes["clean"] == runs
 
 
+class _MallInfo(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+        "fordblks", "keepcost")]
+
+
+_LIBC = ctypes.CDLL("libc.so.6")
+_LIBC.mallinfo2.restype = _MallInfo
+_LIBC.fmemopen.restype = ctypes.c_void_p
+_LIBC.fmemopen.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_char_p]
+_LIBC.malloc_info.argtypes = [ctypes.c_int, ctypes.c_void_p]
+_LIBC.fclose.argtypes = [ctypes.c_void_p]
+
+
+def heap_in_use():
+    """Bytes that malloc has handed out and not had back."""
+    info = _LIBC.mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def memory():
+    """What holds the resident set, in KiB."""
+    rss = anonymous = files = 0
+    libraries = set()
+    name = None
+    with open("/proc/self/smaps") as smaps:
+        for line in smaps:
+            fields = line.split()
+            if "-" in fields[0] and len(fields) >= 5:
+                name = fields[5] if len(fields) > 5 else ""
+                if name.endswith(".so") or ".so." in name:
+                    libraries.add(name)
+            elif fields[0] == "Rss:":
+                size = int(fields[1])
+                rss += size
+                if name and name.startswith("/"):
+                    files += size
+                else:
+                    anonymous += size
+    info = _LIBC.mallinfo2()
+    arenas = 0
+    buffer = ctypes.create_string_buffer(1 << 20)
+    stream = _LIBC.fmemopen(buffer, len(buffer), b"w")
+    if stream:
+        _LIBC.malloc_info(0, stream)
+        _LIBC.fclose(stream)
+        arenas = buffer.value.count(b"<heap nr=")
+    return {
+        "rss": rss, "file-backed": files, "anonymous": anonymous,
+        "heap in use": (info.uordblks + info.hblkhd) // 1024,
+        "heap free, held": info.fordblks // 1024, "arenas": arenas,
+        "shared libraries": len(libraries),
+        "plugins": sum("/gstreamer-1.0/" in library for library in libraries),
+        "python blocks": sys.getallocatedblocks(),
+        "threads": len(os.listdir("/proc/self/task")),
+    }
+
+
+class ServerProcess:
+    """tools/stream_server.py in a process of its own, on a fixed port."""
+
+    def __init__(self, width=160, height=120):
+        self._args = [sys.executable, os.path.join(os.path.dirname(__file__), "stream_server.py"),
+                      "--width", str(width), "--height", str(height)]
+        self.port = 0
+        self._process = None
+        self.start()
+
+    def start(self):
+        port = ["--port", str(self.port)] if self.port else []
+        self._process = subprocess.Popen(self._args + port, stdout=subprocess.PIPE, text=True)
+        line = self._process.stdout.readline()
+        self.port = int(line.split("127.0.0.1:", 1)[1].split("/", 1)[0])
+
+    def kill(self):
+        self._process.kill()
+        self._process.wait()
+
+    def url(self, path):
+        return f"http://127.0.0.1:{self.port}{path}"
+
+
+def settle():
+    """Waits for the package's threads to end, and collects garbage."""
+    gc.collect()
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline and any(
+            thread.name.startswith("mivelo-") for thread in threading.enumerate()):
+        time.sleep(0.05)
+    gc.collect()
+    time.sleep(0.5)
+
+
+GST_ONLY = ("souphttpsrc location={url} ! multipartdemux single-stream=true ! jpegdec ! "
+            "videoconvert ! video/x-raw,format=BGR ! appsink name=s max-buffers=2 drop=true "
+            "sync=false")
+
+
+def soak_cycles(cycles, rounds):
+    from gi.repository import Gst
+
+    from mivelo.pipeline_factories.http import HTTPPipelineFactory
+
+    server = ServerProcess()
+    url = server.url("/stream.mjpg")
+    factory = HTTPPipelineFactory(url=url, pipeline_watcher=lambda *args: None, on_complete=None)
+
+    def closed():
+        factory.build().pull_sample(2).__class__  # noqa: B018  (dropped at once)
+
+    def closed_explicitly():
+        pipeline = factory.build()
+        pipeline.pull_sample(2)
+        pipeline.close()
+
+    def gstreamer_alone():
+        pipeline = Gst.parse_launch(GST_ONLY.format(url=url))
+        pipeline.set_state(Gst.State.PLAYING)
+        pipeline.get_by_name("s").try_pull_sample(2 * Gst.SECOND)
+        pipeline.set_state(Gst.State.NULL)
+
+    try:
+        for label, cycle in (("close()", closed_explicitly), ("dropped", closed),
+                             ("GStreamer alone", gstreamer_alone)):
+            for _ in range(100):
+                cycle()
+            settle()
+            heaps = [heap_in_use()]
+            for _ in range(rounds):
+                for _ in range(cycles):
+                    cycle()
+                settle()
+                heaps.append(heap_in_use())
+            per_cycle = [round((after - before) / cycles) for before, after in zip(heaps, heaps[1:])]
+            print(f"{label}: heap in use, bytes per cycle, rounds of {cycles}: {per_cycle}",
+                  flush=True)
+    finally:
+        server.kill()
+
+
+FAULT_PATHS = ["/missing.mjpg", "CLOSED", "/page.html", "/garbage.bin", "/garbage.mjpg",
+               "/video.mp4?truncate=20000", "/video.webm?truncate=20000", "/stall.mjpg?after=5",
+               "/drop.mjpg?after=5", "/silent", "/stream.mjpg?frames=20"]
+
+
+def soak_faults(seconds, slots=4, kill_every=10.0):
+    import mivelo.pipeline_factories.base as base
+    from mivelo.pipeline_factories.http import HTTPPipelineFactory
+
+    base._STALL_TIMEOUT_SECONDS = 2.0
+    server = ServerProcess()
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        closed_port = probe.getsockname()[1]
+    after_import = memory()
+
+    def run(path, pull_seconds=5.0):
+        url = f"http://127.0.0.1:{closed_port}/x" if path == "CLOSED" else server.url(path)
+        ended = threading.Event()
+
+        def watcher(bus, message, pipeline):
+            if message.type in (Gst.MessageType.ERROR, Gst.MessageType.EOS):
+                ended.set()
+
+        pipeline = HTTPPipelineFactory(url=url, pipeline_watcher=watcher, on_complete=None).build()
+        deadline = time.monotonic() + pull_seconds
+        while not ended.is_set() and time.monotonic() < deadline:
+            pipeline.pull_sample(0.1)
+        pipeline.close()
+
+    from gi.repository import Gst
+
+    for path in FAULT_PATHS:  # every plugin that the faults load, once
+        run(path)
+    settle()
+    warmed = memory()
+    stop = time.monotonic() + seconds
+    counts = collections.Counter()
+
+    def slot(index):
+        while time.monotonic() < stop:
+            path = FAULT_PATHS[(counts["runs"] + index) % len(FAULT_PATHS)]
+            counts["runs"] += 1
+            try:
+                run(path)
+            except Exception as exc:  # noqa: BLE001  (counted)
+                counts[type(exc).__name__] += 1
+
+    workers = [threading.Thread(target=slot, args=(i,)) for i in range(slots)]
+    for worker in workers:
+        worker.start()
+    while time.monotonic() < stop:
+        time.sleep(min(kill_every, max(0.0, stop - time.monotonic())))
+        if time.monotonic() < stop:
+            server.kill()
+            counts["server kills"] += 1
+            time.sleep(0.5)
+            server.start()
+    for worker in workers:
+        worker.join()
+    server.kill()
+    settle()
+    after = memory()
+    trimmed = _LIBC.malloc_trim(0)
+    after_trim = memory()
+    print(f"{counts['runs']} failing streams in {seconds} s, {counts['server kills']} server "
+          f"kills, {slots} at a time; raised: "
+          f"{ {k: v for k, v in counts.items() if k not in ('runs', 'server kills')} }")
+    rows = [("after import", after_import), ("each fault once", warmed),
+            ("after the faults", after), (f"after malloc_trim ({trimmed})", after_trim)]
+    keys = list(after_import)
+    print("KiB unless counted:")
+    print(f"{'':28}" + "".join(f"{key:>17}" for key in keys))
+    for label, values in rows:
+        print(f"{label:28}" + "".join(f"{values[key]:>17}" for key in keys))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     commands = parser.add_subparsers(dest="command", required=True)
     threads = commands.add_parser("threads", help="the eight-thread build/pull/close run")
     threads.add_argument("--runs", type=int, default=200)
+    cycles = commands.add_parser("cycles", help="heap per build/close cycle")
+    cycles.add_argument("--cycles", type=int, default=400)
+    cycles.add_argument("--rounds", type=int, default=5)
+    faults = commands.add_parser("faults", help="resident set after failing streams")
+    faults.add_argument("--seconds", type=float, default=180.0)
     args = parser.parse_args()
     if args.command == "threads":
         sys.exit(0 if soak_threads(args.runs) else 1)
+    if args.command == "cycles":
+        soak_cycles(args.cycles, args.rounds)
+    if args.command == "faults":
+        soak_faults(args.seconds)
 
 
 if __name__ == "__main__":

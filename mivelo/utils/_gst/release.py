@@ -164,6 +164,7 @@ class _Release:
             self._gst_pipeline = self._last_change = None
             self._dispatcher = None
             self._resources.finish_release()
+            self._resources = None
             self.finished.set()
 
     def _stop_dispatch(self):
