@@ -2,12 +2,14 @@
 
     bash scripts/bench.sh            # builds the package into a venv, then this
     VENV/bin/python benchmarks/run.py [--quick] [--json FILE] [--no-e2e] [--no-micro]
+                                      [--no-reader]
 
 Per-call costs come from micro.py, run in a child process pinned to the
 idlest CPU; the end-to-end rows from e2e.py against a local MJPEG server
-(tools/stream_server.py) in a separate process. Each row compares two things
-measured side by side in this run; see benchmarks/RESULTS.md for what limits
-each row.
+(tools/stream_server.py) in a separate process; the stream reader's rows from
+reader.py (its per-frame row pinned like the per-call rows). Each row
+compares two things measured side by side in this run; see
+benchmarks/RESULTS.md for what limits each row.
 """
 import argparse
 import datetime
@@ -120,7 +122,40 @@ FLOOR_LABELS = {
 }
 
 
-def table(micro, e2e):
+def reader_rows(reader):
+    """The stream reader's rows: reader against the plain way or GStreamer."""
+    rows = [("Stream reader (benchmarks/reader.py)", "reader", "other", "ratio", "target", "met")]
+    per_frame = reader.get("per_frame")
+    if per_frame:
+        rows.append(("per frame, us: read() + numpy.asarray(frame) | try-pull-sample + "
+                     "extract_dup + numpy.frombuffer", "", "", "", "", ""))
+        for size, result in per_frame.items():
+            target = ("<= 0.1x", verdict(result["ratio"], 0.1)) if size == "1920x1080" else ("", "")
+            rows.append((f"  {size}", f"{result['us']['reader']:.1f}",
+                         f"{result['us']['plain']:,.0f}", f"{result['ratio']:.4f}x", *target))
+        sizes = list(per_frame)
+        growth = per_frame[sizes[-1]]["us"]["reader"] / per_frame[sizes[0]]["us"]["reader"]
+        rows.append((f"  reader's cost at {sizes[-1]} over {sizes[0]}", f"{growth:.2f}x", "",
+                     "", "<= 1.5x", verdict(growth, 1.5)))
+    fps = reader.get("fps")
+    if fps:
+        rows.append((f"frames/s through a reader vs gst-launch-1.0, {WIDTH}x{HEIGHT} MJPEG",
+                     f"{fps['best']['reader']:.0f}", f"{fps['best']['gst_launch']:.0f} (gst)",
+                     f"{fps['ratio']:.3f}", ">= 0.95", verdict(fps["ratio"], 0.95, False)))
+    gil = reader.get("gil")
+    if gil:
+        rows.append((f"Python counting thread with {gil['readers']} readers waiting, "
+                     "share of its solo rate", f"{gil['busy']:,.0f}/s", f"{gil['solo']:,.0f}/s",
+                     f"{gil['ratio']:.3f}", ">= 0.90", verdict(gil["ratio"], 0.9, False)))
+    many = reader.get("many")
+    if many:
+        rows.append((f"{many['count']} readers on {WIDTH}x{HEIGHT} 25 fps MJPEG, frames/s each "
+                     "(min; median)", f"{many['min_fps']:.1f}; {many['median_fps']:.1f}", "", "",
+                     ">= 24", verdict(many["min_fps"], 24, False)))
+    return rows
+
+
+def table(micro, e2e, reader=None):
     rows = [("", "C++", "Python", "ratio", "target", "met"),
             ("Per call, ns (net of loop; median of interleaved rounds)", "", "", "", "", "")]
     floors = next((result["ns"] for result in micro if result["key"] == "floors"), {})
@@ -190,6 +225,8 @@ def table(micro, e2e):
         for result in e2e.get("memory", []):
             rows.append((f"resident memory per pipeline, {result['count']} pipelines, MiB",
                          f"{result['per_pipeline_kib'] / 1024:.2f}", "", "", "", ""))
+    if reader:
+        rows.extend(reader_rows(reader))
     widths = [max(len(row[i]) for row in rows) for i in range(6)]
     lines = []
     for row in rows:
@@ -225,6 +262,7 @@ def main(argv=None):
     parser.add_argument("--quick", action="store_true", help="fewer rounds (a rough look)")
     parser.add_argument("--no-micro", action="store_true")
     parser.add_argument("--no-e2e", action="store_true")
+    parser.add_argument("--no-reader", action="store_true")
     parser.add_argument("--cpu", type=int, help="CPU to pin the per-call rows to")
     parser.add_argument("--json", help="also write the raw results to this file")
     args = parser.parse_args(argv)
@@ -262,12 +300,28 @@ def main(argv=None):
             # the factory itself does, plus the fakes' own (Python) cost.
             e2e["own_share"] = own["ns"]["cpp"] * 1e-9 / (e2e["latency"]["cpp"]["build"] * 1e-3)
 
+    reader = {}
+    if not args.no_reader:
+        cpu = args.cpu if args.cpu is not None else idlest_cpu()
+        print(f"stream reader rows: per frame, pinned to CPU {cpu} ...", flush=True)
+        reader["per_frame"] = run_child(["reader.py", "per-frame"], timeout=900, cpu=cpu)[0]
+        server = Server()
+        try:
+            print(f"  {server.url}: frames per second against gst-launch-1.0 ...", flush=True)
+            reader["fps"] = run_child(["reader.py", "fps", server.url], timeout=900)[0]
+            print("  a counting thread while 4 readers wait ...", flush=True)
+            reader["gil"] = run_child(["reader.py", "gil", server.url], timeout=600)[0]
+            print("  16 readers at once ...", flush=True)
+            reader["many"] = run_child(["reader.py", "many", server.url, "16"], timeout=600)[0]
+        finally:
+            server.close()
+
     print()
-    print(table(micro, e2e))
+    print(table(micro, e2e, reader))
     print(f"\n(finished in {time.monotonic() - started:.0f} s)")
     if args.json:
         with open(args.json, "w") as out:
-            json.dump({"micro": micro, "e2e": e2e}, out, indent=1)
+            json.dump({"micro": micro, "e2e": e2e, "reader": reader}, out, indent=1)
     return 0
 
 

@@ -327,10 +327,35 @@ bool set_layout(FrameObject* frame, const GstVideoInfo& info, Py_ssize_t channel
     return true;
 }
 
-Ref make_frame(GstSample* sample, unsigned long long index) {
-    GstVideoInfo info;
+// The geometry read from the caps of the last frame made.  A sink hands out
+// the same caps object for every frame until the stream changes, so most
+// frames skip parsing them; the caps are referenced meanwhile, so another
+// object cannot take their address.  Used with the interpreter lock held.
+struct CapsLayout {
+    GstCaps* caps = nullptr;
+    GstVideoInfo info{};
     Py_ssize_t channels = 0;
-    if (!read_caps(sample, info, channels)) {
+};
+CapsLayout last_layout;
+
+const CapsLayout* layout_of(GstSample* sample) {
+    GstCaps* caps = gst_sample_get_caps(sample);
+    if (caps == nullptr || caps != last_layout.caps) {
+        GstVideoInfo info;
+        Py_ssize_t channels = 0;
+        if (!read_caps(sample, info, channels)) {
+            return nullptr;
+        }
+        gst_caps_replace(&last_layout.caps, caps);
+        last_layout.info = info;
+        last_layout.channels = channels;
+    }
+    return &last_layout;
+}
+
+Ref make_frame(GstSample* sample, unsigned long long index) {
+    const CapsLayout* layout = layout_of(sample);
+    if (!layout) {
         return {};
     }
     GstBuffer* sample_buffer = gst_sample_get_buffer(sample);
@@ -352,7 +377,7 @@ Ref make_frame(GstSample* sample, unsigned long long index) {
         return {};
     }
     frame->mapped = true;
-    return set_layout(frame, info, channels) ? std::move(obj) : Ref();
+    return set_layout(frame, layout->info, layout->channels) ? std::move(obj) : Ref();
 }
 
 // ---------------------------------------------------------------------------

@@ -171,6 +171,28 @@ class TestLayout:
         assert memoryview(with_meta)[1, 2, 0] == 26
         assert with_meta.pts == 5.0
 
+    def test_a_change_of_caps_and_sinks_of_other_caps_in_turn(self, launch):
+        # Frames of one stream share their caps object, and the layout read
+        # from it is kept for the next frame: it must follow every change.
+        gray, push_gray = pushed(launch, "video/x-raw,format=GRAY8,width=3,height=2,"
+                                         "framerate=0/1")
+        rgb, push_rgb = pushed(launch, "video/x-raw,format=RGB,width=2,height=1,framerate=0/1")
+        got = []
+        for n in range(3):
+            push_gray(bytes([n, 1, 2, 0, 3, 4, 5, 0]))
+            push_rgb(bytes([n, 1, 2, 3, 4, 5, 0, 0]))
+            got.append(pull(gray, 5.0, n))
+            got.append(pull(rgb, 5.0, n))
+        assert [(f.format, f.width, f.stride) for f in got] == [
+            ("GRAY8", 3, 4), ("RGB", 2, 8)] * 3
+        assert [bytes(f)[:2] for f in got] == [bytes([n, 1]) for n in range(3) for _ in "ab"]
+        src = gray.get_parent().get_by_name("src")
+        src.set_property("caps", Gst.Caps.from_string(
+            "video/x-raw,format=GRAY8,width=2,height=2,framerate=0/1"))
+        push_gray(bytes([7, 8, 0, 0, 9, 10, 0, 0]))
+        changed = pull(gray, 5.0, 3)
+        assert (changed.width, bytes(changed)) == (2, bytes([7, 8, 9, 10]))
+
     def test_attributes_and_repr(self, launch):
         sink, push = pushed(launch, "video/x-raw,format=RGB,width=2,height=2,framerate=0/1")
         push(range(16), pts=1_500_000_000)

@@ -370,6 +370,7 @@ class StreamReader:
         self._source = _Source(source, url, self._options)
         self._limiter = (_FrameRateLimiter(self._options.max_fps)
                          if self._options.max_fps is not None else None)
+        self._stall_timeout = self._options.stall_timeout
         self._lock = threading.Lock()  # the fields below
         self._reading = threading.Lock()  # one read() at a time
         self._closing = threading.Event()
@@ -416,12 +417,16 @@ class StreamReader:
         """
         if timeout is None:
             timeout = self._options.read_timeout
-        elif math.isinf(_seconds(timeout)):
-            timeout = None
-        deadline = None if timeout is None else time.monotonic() + _seconds(timeout)
-        if not self._reading.acquire(timeout=-1 if deadline is None else
-                                     max(0.0, deadline - time.monotonic())):
-            return None
+        else:
+            timeout = _seconds(timeout)
+        if timeout is None:
+            deadline = None
+            if not self._reading.acquire():
+                return None
+        else:
+            deadline = time.monotonic() + timeout
+            if not self._reading.acquire(timeout=timeout):
+                return None
         try:
             return self._read(deadline)
         finally:
@@ -484,10 +489,11 @@ class StreamReader:
         """A frame for the caller, or None after one wait without."""
         appsink, events = self._appsink, self._events
         now = time.monotonic()
-        wait = min(_POLL_SECONDS, self._progress + self._options.stall_timeout - now)
-        if deadline is not None:
-            wait = min(wait, deadline - now)
-        frame = pull(appsink, max(0.0, wait), self._delivered)
+        wait = self._progress + self._stall_timeout - now
+        if deadline is not None and deadline - now < wait:
+            wait = deadline - now
+        frame = pull(appsink, _POLL_SECONDS if wait > _POLL_SECONDS else max(0.0, wait),
+                     self._delivered)
         now = time.monotonic()
         if frame is None:
             if not self._closing.is_set():
@@ -496,7 +502,7 @@ class StreamReader:
         self._progress = now
         admitted = self._limiter is None or self._limiter.admit(
             None if frame.pts is None else round(frame.pts * 1e9))
-        if self._state != _STREAMING and admitted:
+        if admitted and self._state != _STREAMING:
             self._streaming()
         with self._lock:
             self._pulled += 1
@@ -661,12 +667,13 @@ class StreamReader:
 
 
 def _seconds(timeout):
+    """A timeout of read(): None for an infinite one."""
     if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
         raise TypeError(f"timeout must be a number of seconds or None, "
                         f"not {type(timeout).__name__}")
     if math.isnan(timeout) or timeout < 0:
         raise ValueError(f"timeout must be at least 0, got {timeout!r}")
-    return timeout
+    return None if math.isinf(timeout) else timeout
 
 
 def _passed(deadline):
