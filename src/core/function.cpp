@@ -378,8 +378,22 @@ PyObject* call_function_tuple_large(Function* f, PyObject* self, PyObject* args,
 }  // namespace
 
 PyObject* call_function(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!kwnames && nargs == f->argcount && f->kwonlycount == 0) {
-        return f->body(*f, args);  // each parameter given by position: nothing to bind
+    if (!kwnames && f->kwonlycount == 0 && nargs <= f->argcount) {
+        // Positional arguments only, the rest (if any) from __defaults__:
+        // nothing to check but their number.
+        if (nargs == f->argcount) {
+            return f->body(*f, args);
+        }
+        Ref defaults = Ref::borrow(f->defaults);  // held: the body may replace them
+        const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
+        const Py_ssize_t first_default = f->argcount - ndefaults;
+        if (nargs >= first_default) {
+            PyObject* parsed[kMaxParams];
+            for (Py_ssize_t i = 0; i < f->argcount; ++i) {
+                parsed[i] = i < nargs ? args[i] : PyTuple_GET_ITEM(defaults.get(), i - first_default);
+            }
+            return f->body(*f, parsed);
+        }
     }
     PyObject* parsed[kMaxParams];
     Held held;
