@@ -164,8 +164,10 @@ void raise_keywords_not_strings(Function* f) {
 #endif
 }
 
-// Defaults in use by a call, held until it returns; unlike an array of Refs
-// it costs nothing when no default is taken.
+// References held until a call returns (the defaults it uses, the values of
+// a keyword dict); unlike an array of Refs it costs nothing for what it does
+// not hold.
+template <Py_ssize_t Capacity>
 class Held {
 public:
     Held() = default;
@@ -183,9 +185,12 @@ public:
     }
 
 private:
-    PyObject* items_[kMaxParams];
+    PyObject* items_[Capacity];
     Py_ssize_t count_ = 0;
 };
+
+// The defaults of one call.
+using HeldDefaults = Held<kMaxParams>;
 
 // Index of the parameter named `key`; -1 when there is none (-2 on error).
 Py_ssize_t find_parameter(Function* f, PyObject* key) {
@@ -237,7 +242,8 @@ bool bind_keywords(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 // Fills the positional parameters after the `nargs` given ones from
 // __defaults__, or reports those that have no value.
-bool fill_positional_defaults(Function* f, Py_ssize_t nargs, PyObject** parsed, Held& held) {
+bool fill_positional_defaults(Function* f, Py_ssize_t nargs, PyObject** parsed,
+                              HeldDefaults& held) {
     const Py_ssize_t n = f->argcount;
     // Defaults belong to the last parameters; a concurrent change of
     // __defaults__ must not free the ones in use, hence `held`.
@@ -260,7 +266,7 @@ bool fill_positional_defaults(Function* f, Py_ssize_t nargs, PyObject** parsed, 
 
 // Fills the keyword-only parameters not given from __kwdefaults__, or
 // reports those that have no value.
-bool fill_keyword_only_defaults(Function* f, PyObject** parsed, Held& held) {
+bool fill_keyword_only_defaults(Function* f, PyObject** parsed, HeldDefaults& held) {
     const Py_ssize_t n = f->argcount;
     const Py_ssize_t total = n + f->kwonlycount;
     bool missing = false;
@@ -291,7 +297,7 @@ bool fill_keyword_only_defaults(Function* f, PyObject** parsed, Held& held) {
 // def, in its order of checks.  `parsed` receives borrowed references; defaults
 // taken from the function are kept alive in `held` for the length of the call.
 bool bind_arguments(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** parsed, Held& held) {
+                    PyObject** parsed, HeldDefaults& held) {
     const Py_ssize_t n = f->argcount;
     const Py_ssize_t total = n + f->kwonlycount;
     for (Py_ssize_t i = 0; i < total; ++i) {
@@ -322,7 +328,7 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 // The keyword names of a dict of keyword arguments, and its values laid out
 // at `values`, each held in `held` while the call runs: the body may run
 // code that changes the dict.
-Ref unpack_keywords(PyObject* kwargs, PyObject** values, Ref* held) {
+Ref unpack_keywords(PyObject* kwargs, PyObject** values, Held<2 * kMaxParams>& held) {
     Ref kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
     if (!kwnames) {
         return {};
@@ -334,8 +340,7 @@ Ref unpack_keywords(PyObject* kwargs, PyObject** values, Ref* held) {
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
         Py_INCREF(key);
         PyTuple_SET_ITEM(kwnames.get(), j, key);
-        held[j] = Ref::borrow(value);
-        values[j++] = value;
+        values[j++] = held.keep(value);
     }
     return kwnames;
 }
@@ -396,7 +401,7 @@ PyObject* call_function(Function* f, PyObject* const* args, Py_ssize_t nargs, Py
         }
     }
     PyObject* parsed[kMaxParams];
-    Held held;
+    HeldDefaults held;
     if (!bind_arguments(f, args, nargs, kwnames, parsed, held)) {
         return nullptr;
     }
@@ -412,7 +417,7 @@ PyObject* call_function_tuple(Function* f, PyObject* self, PyObject* args, PyObj
         return call_function_tuple_large(f, self, args, kwargs);
     }
     PyObject* stack[room];
-    Ref held[room];
+    Held<room> held;
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         stack[i] = i < first ? self : PyTuple_GET_ITEM(args, i - first);
     }
