@@ -50,6 +50,13 @@ class Clock:
 
 # --- Timeout --------------------------------------------------------------------
 
+class NotABool:
+    """A limit whose comparison with the elapsed time gives 1, not a bool."""
+
+    def __gt__(self, elapsed):
+        return 1
+
+
 @scenario("timing")
 def bool_assigned(timing, clock):
     cls = timing.Timeout
@@ -59,7 +66,8 @@ def bool_assigned(timing, clock):
     class Sub(cls):
         pass
 
-    record = [bool(before)]
+    # The class's own __bool__ returning no bool, before any change.
+    record = [outcome(bool, cls(NotABool())), bool(before)]
     cls.__bool__ = lambda self: False
     record += [bool(before), bool(Sub(5)), bool(cls(5))]
     cls.__bool__ = lambda self: 1
