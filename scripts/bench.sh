@@ -10,7 +10,8 @@
 # is built as the interpreter leg builds it (scripts/interpreters/lib.sh,
 # under $MIVELO_MATRIX_DIR), with that leg's PyGObject, or with the stand-in
 # gi of tests/standin where PyGObject does not build (3.13); the end-to-end
-# rows need real GStreamer on Debian's interpreter and are left out.
+# and stream-reader rows need real GStreamer on Debian's interpreter and are
+# left out.
 #
 # The build runs on a copy of the tree: meson-python keeps a file of its own
 # in the source directory, so two builds from one tree at the same time can
@@ -49,4 +50,4 @@ else
 fi
 matrix_venv "$interpreter" "$venv" "$gi_path"
 MIVELO_ROOT=$snapshot matrix_install "$venv/bin/python"
-exec "$venv/bin/python" "$MIVELO_ROOT/benchmarks/run.py" --no-e2e "$@"
+exec "$venv/bin/python" "$MIVELO_ROOT/benchmarks/run.py" --no-e2e --no-reader "$@"
