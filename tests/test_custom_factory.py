@@ -477,8 +477,11 @@ class TestUrlRule:
         'x="\\\\" y="{url}"',
         "x={{{url}}}",
         'x={{"{url}"}}',
-        # A quote opens a quoted value only right after a property's "=".
+        # A quote opens a quoted value only right after a property's "=", and
+        # a quoted value ends the token: text right after it makes the whole
+        # a plain value, which white space in the URL splits.
         '"{url}"',
+        'x="{url}"y',
         'x=a="{url}"',
         'x=="{url}"',
         "x=http://relay/?src=\"{url}\"",

@@ -320,6 +320,9 @@ class TestWhatTheRulePrevents:
         ("filesrc location=a=\"{url}\" ! fakesink", "x ! identity name=injected"),
         ("filesrc location==\"{url}\" ! fakesink", "x ! identity name=injected"),
         ("filesrc location=http://relay/?src=\"{url}\" ! fakesink", "x ! identity name=injected"),
+        # Text right after the closing quote makes the value a plain one,
+        # unless white space in the URL ends it: then the text is an element.
+        ("filesrc location=\"{url}\"identity ! fakesink", "a b"),
         # "!" ends the caps of a link: an element is added.
         ("filesrc ! video/x-raw,format={url} ! fakesink", "BGR!identity!video/x-raw,format=BGR"),
     ], ids=repr)
