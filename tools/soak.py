@@ -182,15 +182,16 @@ def settle():
     time.sleep(0.5)
 
 
-GST_ONLY = ("souphttpsrc location={url} ! multipartdemux single-stream=true ! jpegdec ! "
-            "videoconvert ! video/x-raw,format=BGR ! appsink name=s max-buffers=2 drop=true "
-            "sync=false")
+# The HTTP factory's pipeline, built by GStreamer alone.
+GST_ONLY = ("souphttpsrc location={url} ! decodebin name=d ! videoconvert name=c ! "
+            "video/x-raw,format=BGR ! appsink name=s max-buffers=2 drop=true sync=false")
 
 
 def soak_cycles(cycles, rounds):
-    from gi.repository import Gst
-
     from mivelo.pipeline_factories.http import HTTPPipelineFactory
+    from mivelo.utils.gstreamer import make_multipart_single_stream
+
+    from gi.repository import Gst
 
     server = ServerProcess()
     url = server.url("/stream.mjpg")
@@ -206,6 +207,10 @@ def soak_cycles(cycles, rounds):
 
     def gstreamer_alone():
         pipeline = Gst.parse_launch(GST_ONLY.format(url=url))
+        decoder = pipeline.get_by_name("d")
+        decoder.connect("deep-element-added", make_multipart_single_stream)
+        converter = pipeline.get_by_name("c").get_static_pad("sink")
+        decoder.connect("pad-added", lambda element, pad: pad.link(converter))
         pipeline.set_state(Gst.State.PLAYING)
         pipeline.get_by_name("s").try_pull_sample(2 * Gst.SECOND)
         pipeline.set_state(Gst.State.NULL)
