@@ -223,6 +223,26 @@ class TestSources:
         assert len(frames) == MEDIA_FRAMES and frames[0].format == "BGRx"
         assert reader.stats.reconnects == 0
 
+    def test_a_pipeline_that_starts_late_is_no_end(self, mp4_file, monkeypatch):
+        # The factories ask for PLAYING and return; until the sink has
+        # started it reports the end of the stream at once. A reader that
+        # took that for the end read an empty file.
+        from mivelo.utils.gstreamer import Pipeline
+
+        set_state = Pipeline.set_state
+
+        def late(pipeline, state):
+            def change():
+                if not pipeline.closed:
+                    set_state(pipeline, state)
+            threading.Timer(0.6, change).start()
+
+        monkeypatch.setattr(Pipeline, "set_state", late)
+        with StreamReader(str(mp4_file), FAST) as reader:
+            frames = list(reader)
+            stats = reader.stats
+        assert len(frames) == MEDIA_FRAMES and stats.reconnects == 0
+
     def test_max_fps_keeps_every_nth_frame_of_a_file(self, mp4_file):
         with StreamReader(str(mp4_file), {"max_fps": 5}) as reader:
             frames = list(reader)

@@ -123,6 +123,8 @@ _POLL_SECONDS = 0.1
 # How long a reader whose sink reports the end of the stream waits for the
 # bus message that tells an end from a failure.
 _END_MESSAGE_SECONDS = 0.5
+# How often a reader looks again at a sink that has not started yet.
+_START_POLL_SECONDS = 0.01
 # Frames over which the frame rate of the stats is measured.
 _RATE_WINDOW_SECONDS = 2.0
 # A file pipeline whose sink got this many frames before it was told to
@@ -514,11 +516,17 @@ class StreamReader:
     def _check(self, appsink, events, now):
         """After a wait without a frame: whether the pipeline failed or ended."""
         if events.error is None and not events.ended and appsink.is_eos():
-            # The sink has the end of the stream, or it stopped: the bus
-            # message that tells which is on its way.
-            events.wait(_END_MESSAGE_SECONDS)
-            if events.error is None:
-                events.ended = True
+            if appsink.get_state(0)[1] < Gst.State.PAUSED:
+                # Not the end: the sink has not started yet (the pipeline
+                # changes its state on a thread of its own), and answers at
+                # once until it has. The stall timer still runs.
+                self._closing.wait(_START_POLL_SECONDS)
+            else:
+                # The end of the stream, or a failure that stopped it: the
+                # bus message that tells which is on its way.
+                events.wait(_END_MESSAGE_SECONDS)
+                if events.error is None:
+                    events.ended = True
         if events.error is not None:
             self._lost(events.error)
         elif events.ended:
