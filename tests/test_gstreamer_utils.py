@@ -333,6 +333,11 @@ class TestClose:
             from mivelo.utils.gstreamer import Pipeline
             from gi.repository import Gst
 
+            # A runner that starts the suite with SIGINT ignored (a
+            # background job of a script) passes that on, and Python then
+            # raises no KeyboardInterrupt for it.
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+
             def open_playing():
                 p = Pipeline.from_launch_string("videotestsrc is-live=true ! fakesink", None)
                 p.add_bus_watch(lambda bus, message, data: time.sleep(0.5), p)
