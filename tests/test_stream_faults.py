@@ -357,7 +357,7 @@ class TestStallWatchdogReports:
     def stream(self, server):
         self.server = server
 
-    def start(self, recorder, source, drop=True, **watchdog):
+    def start(self, recorder, source, drop=True, before_playing=None, **watchdog):
         source = source.format(stream=self.server.url("/stream.mjpg"))
         pipeline = Pipeline.from_launch_string(
             f"{source} ! valve name=valve drop={str(drop).lower()} "
@@ -367,6 +367,8 @@ class TestStallWatchdogReports:
             STALL, frame_sink=pipeline.get_by_name("sink"),
             data_pad=pipeline.get_by_name("source").get_static_pad("src"),
             decoder=pipeline.get_by_name("valve"), **watchdog)
+        if before_playing is not None:
+            before_playing(pipeline)
         pipeline.set_state(Gst.State.PLAYING)
         return pipeline
 
@@ -391,6 +393,33 @@ class TestStallWatchdogReports:
             # One error, however long the silence goes on.
             time.sleep(1.5 * STALL)
         assert len(bus_recorder.messages(Gst.MessageType.ERROR)) == 1
+
+    def test_source_without_caps_is_not_asked_to_convert(self, bus_recorder):
+        # A raw video source answers a BYTES position by converting from time
+        # through its caps; asked before it has any, it fails a GLib assertion,
+        # which G_DEBUG=fatal-criticals turns into an abort. Its caps query is
+        # held here, so it stays without caps while the watchdog polls.
+        criticals, held = [], []
+
+        def hold_caps_query(pipeline):
+            pad = pipeline.get_by_name("source").get_static_pad("src")
+            held.append((pad, pad.add_probe(
+                Gst.PadProbeType.BLOCK | Gst.PadProbeType.QUERY_DOWNSTREAM,
+                lambda *args: Gst.PadProbeReturn.OK)))
+
+        handler = GLib.log_set_handler("GStreamer-Video", GLib.LogLevelFlags.LEVEL_CRITICAL,
+                                       lambda domain, level, text, data: criticals.append(text),
+                                       None)
+        try:
+            with self.start(bus_recorder, "videotestsrc name=source is-live=true",
+                            before_playing=hold_caps_query):
+                time.sleep(0.5)
+                pad, probe = held[0]
+                assert not pad.has_current_caps()
+                pad.remove_probe(probe)
+        finally:
+            GLib.log_remove_handler("GStreamer-Video", handler)
+        assert criticals == []
 
     def test_quiet_after_another_error(self, bus_recorder):
         with self.start(bus_recorder, NO_DATA) as pipeline:

@@ -169,6 +169,19 @@ class StallWatchdog:
         counted = self._frame_counter() if self._frame_counter is not None else None
         return rendered, counted
 
+    @staticmethod
+    def _can_count_bytes(pad):
+        """Whether a BYTES position query on ``pad`` is safe to ask.
+
+        A byte source (any caps: souphttpsrc, filesrc, appsrc) counts bytes
+        itself. A source of media (a raw video test source, an encoder)
+        converts its position from time through its caps, and before it has
+        any it fails a GLib assertion (a CRITICAL, fatal under
+        G_DEBUG=fatal-criticals) instead of answering; it has delivered
+        nothing then anyway.
+        """
+        return pad.has_current_caps() or pad.get_pad_template_caps().is_any()
+
     def _data_progress(self, gst_pipeline):
         """Bytes the source has delivered, or None when it cannot tell."""
         if self._data_source is None:
@@ -176,7 +189,7 @@ class StallWatchdog:
         element_name, pad_name = self._data_source
         element = gst_pipeline.get_by_name(element_name)
         pad = element.get_static_pad(pad_name) if element is not None else None
-        if pad is None:
+        if pad is None or not self._can_count_bytes(pad):
             return None
         answered, position = pad.query_position(Gst.Format.BYTES)
         # -1 is GStreamer's "unknown".
