@@ -19,7 +19,7 @@
 # fails unless each was loaded from a file with the debug suffix; the leak
 # test checks the same again inside the test run.
 #
-# Time here (2 cores): 65-95 s in all (about 12 s to build, the rest the suite).
+# Its time is in the README's table of legs (building takes about 12 s).
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 ensure_packages "${DEBUG_LEG_PACKAGES[@]}"

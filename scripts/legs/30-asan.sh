@@ -26,7 +26,7 @@
 #   would lose them), printed when the run fails.
 # No suppressions of any kind.
 #
-# Time here (2 cores): 65-85 s in all (about 15 s to build, the rest the suite).
+# Its time is in the README's table of legs (building takes about 15 s).
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 ensure_packages "${ASAN_LEG_PACKAGES[@]}"

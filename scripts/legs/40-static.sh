@@ -7,7 +7,7 @@
 # meson is run directly (no pip): only the compiler and the compile database
 # are wanted here, not an installed package.
 #
-# Time here (2 cores): 10-16 s in all (half the build, half clang-tidy).
+# About half its time is the build, half clang-tidy.
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 ensure_packages "${STATIC_LEG_PACKAGES[@]}"

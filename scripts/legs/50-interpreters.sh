@@ -6,9 +6,8 @@
 # not compile (3.13), against the stand-in in tests/standin, which skips the
 # tests that need real GStreamer.  Ends with a table of the results.
 #
-# Time on 2 cores: 6-7 min (per interpreter ~20 s to build and ~45 s of
-# tests; 3.13 with the stand-in ~25 s in all), plus about 1 min on a fresh
-# machine (meson and the PyGObject source fetched, six PyGObject builds of
+# Its time is in the README's table of legs; a fresh machine adds about
+# 1 min (meson and the PyGObject source fetched, six PyGObject builds of
 # ~7 s each, then kept under /tmp/mivelo-matrix).
 # `MIVELO_MATRIX=3.7.16,3.13.0` limits the run to those interpreters.
 set -uo pipefail

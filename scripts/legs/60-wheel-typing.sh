@@ -6,8 +6,8 @@
 # `mypy --strict` on examples/ and the whole test suite (from tests/, so the
 # source folder is not what gets imported).
 #
-# Time on 2 cores: about 1 min (wheel ~10 s, stubtest and mypy ~20 s with a
-# cold cache, tests ~30 s).
+# Its time is in the README's table of legs (the wheel ~10 s, stubtest and
+# mypy ~20 s with a cold cache, the rest the suite).
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 ensure_packages "${WHEEL_LEG_PACKAGES[@]}"
