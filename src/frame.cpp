@@ -21,6 +21,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -242,33 +243,11 @@ bool ready_frame_type() {
 // ---------------------------------------------------------------------------
 // Making a Frame from a sample
 
-// Owns one reference to a GStreamer mini object.
-template <class T, void (*unref)(T*)>
-class GstRef {
-public:
-    explicit GstRef(T* ptr) noexcept : ptr_(ptr) {}
-    GstRef(const GstRef&) = delete;
-    GstRef& operator=(const GstRef&) = delete;
-    ~GstRef() {
-        if (ptr_) {
-            unref(ptr_);
-        }
-    }
-    T* get() const noexcept { return ptr_; }
-    T* release() noexcept {
-        T* ptr = ptr_;
-        ptr_ = nullptr;
-        return ptr;
-    }
-
-private:
-    T* ptr_;
+// Owns the sample that a pull returned.
+struct SampleUnref {
+    void operator()(GstSample* sample) const noexcept { gst_sample_unref(sample); }
 };
-
-void unref_sample(GstSample* sample) { gst_sample_unref(sample); }
-void unref_buffer(GstBuffer* buffer) { gst_buffer_unref(buffer); }
-using SampleRef = GstRef<GstSample, unref_sample>;
-using BufferRef = GstRef<GstBuffer, unref_buffer>;
+using SampleRef = std::unique_ptr<GstSample, SampleUnref>;
 
 // The geometry of the sample's frames from its caps; false with ValueError set.
 bool read_caps(GstSample* sample, GstVideoInfo& info, Py_ssize_t& channels) {
@@ -461,7 +440,7 @@ PyObject* pull(Function& /*fn*/, PyObject* const* args) {
         return nullptr;
     }
     SampleRef sample(wait_for_sample(sink, timeout));
-    if (!sample.get()) {
+    if (!sample) {
         Py_RETURN_NONE;
     }
     return make_frame(sample.get(), index).release();
