@@ -72,7 +72,7 @@ def reader_round(width, height, frames):
     with e2e.module_settings({(custom, "_APPSINK_PROPERTIES"): sink_settings(frames + 1)}):
         reader = StreamReader(launch, url=str(frames + 1))
     with reader:
-        wait_until_made(reader._appsink, frames + 1)  # noqa: SLF001  (only to wait)
+        wait_until_made(reader._connection.appsink, frames + 1)  # noqa: SLF001  (only to wait)
         kept = [reader.read(30.0)]
         took = []
         for _ in range(frames):

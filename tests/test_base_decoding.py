@@ -5,7 +5,8 @@ import urllib.request
 import pytest
 
 from helpers import bound, needs_gst, wait_until
-from mivelo.pipeline_factories.base import FRAME_FORMAT, PipelineFactory, _FrameRateLimiter
+from mivelo.pipeline_factories.base import FRAME_FORMAT, PipelineFactory
+from mivelo.utils.frame_rate import FrameRateLimiter
 from mivelo.utils.gstreamer import Pipeline
 from models import http as model_http
 from stream_server import StreamServer
@@ -144,7 +145,7 @@ class TestFrameRateLimiter:
 
     def test_arrival_time_schedule_never_exceeds_limit(self):
         arrivals = iter(range(0, 10 * Gst.SECOND, Gst.SECOND // 25))  # 25 fps for 10 s
-        limiter = _FrameRateLimiter(10, clock_ns=lambda: next(arrivals))
+        limiter = FrameRateLimiter(10, clock_ns=lambda: next(arrivals))
         untimed = type("Info", (), {"get_buffer": lambda self: None})()
         passed = sum(limiter(None, untimed) == Gst.PadProbeReturn.OK for _ in range(250))
         assert 99 <= passed <= 101

@@ -505,5 +505,5 @@ class TestPythonPerFrame:
         calls = self.calls_per_frame(server.url("/stream.mjpg"))
         assert calls.pop("watcher", 0) < 0.1
         ((name, rate),) = calls.items()
-        assert "_FrameRateLimiter" in name
+        assert "FrameRateLimiter" in name
         assert 0.95 < rate < 1.05

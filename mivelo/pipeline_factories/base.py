@@ -18,7 +18,6 @@ decode (see ``mivelo.utils._gst.watchdog``).
 import math
 import numbers
 import threading
-import time
 import weakref
 from typing import Callable
 
@@ -27,6 +26,8 @@ from mivelo import logger
 from mivelo.utils.gstreamer import Pipeline, make_multipart_single_stream
 
 from gi.repository import GLib, Gst  # noqa: E402,I100
+
+from mivelo.utils.frame_rate import FrameRateLimiter  # noqa: E402
 
 __all__ = [
     "BUFFER_SRC_NAME",
@@ -60,7 +61,7 @@ _APPSINK_PROPERTIES = {
 # already discards frames that the reader does not collect in time, so the
 # default imposes no limit; a number saves the colour conversion of frames
 # that would be thrown away, at the price of a Python buffer probe on every
-# decoded frame (_FrameRateLimiter). Without a limit no Python code of this
+# decoded frame (``mivelo.utils.frame_rate``). Without a limit no Python code of this
 # package runs per frame.
 _FRAMERATE_LIMIT = None
 
@@ -79,14 +80,6 @@ _PIPELINE_WATCHER = Callable[[Gst.Bus, Gst.Message, Pipeline], None]
 # on_complete(pipeline), called once the decoded stream reaches the appsink.
 _ON_COMPLETE_CALLBACK = Callable[[Pipeline], None]
 
-# Fraction of the frame interval by which a frame timed by its arrival may
-# come early and still pass the frame-rate limit; absorbs network jitter when
-# a stream runs at about the limit. Timestamped frames get only enough slack
-# for rounding, so their thinning is exact (every Nth frame).
-_ARRIVAL_TOLERANCE = 0.25
-_TIMESTAMP_TOLERANCE_NS = 1_000_000
-
-
 def _check_max_framerate(max_framerate):
     if max_framerate is None:
         return None
@@ -97,70 +90,6 @@ def _check_max_framerate(max_framerate):
         raise ValueError(f"max_framerate must be positive, got {max_framerate!r}")
     max_framerate = float(max_framerate)
     return None if math.isinf(max_framerate) else max_framerate
-
-
-class _FrameRateLimiter:
-    """Buffer probe that drops frames arriving faster than a set rate.
-
-    Time is the buffer's presentation timestamp when it has one, else the
-    arrival time on the monotonic clock: MJPEG over HTTP carries no
-    timestamps, and a file or test source decoded faster than real time is
-    thinned by stream time, not by how fast this machine decodes it. Integer
-    nanoseconds throughout, so the schedule does not drift.
-
-    This is the one place where Python runs per frame, and only when a limit
-    is set: GStreamer's own rate element, videorate, works from timestamps
-    and drops every frame of an untimestamped MJPEG stream, and stamping the
-    buffers at the HTTP source (do-timestamp with is-live) was seen to abort
-    the process. Since it sees every decoded frame anyway, it also counts
-    them (``frames_seen``) for the stall watchdog, which counts frames at the
-    sink and so never sees the ones dropped here.
-    """
-
-    def __init__(self, max_framerate, clock_ns=time.monotonic_ns):
-        self._clock_ns = clock_ns
-        self._interval = max(1, round(Gst.SECOND / max_framerate))
-        self._tolerances = {
-            "pts": min(self._interval // 4, _TIMESTAMP_TOLERANCE_NS),
-            "arrival": int(self._interval * _ARRIVAL_TOLERANCE),
-        }
-        self._next = None
-        self._last = None
-        self._clock = None
-        self._seen = 0
-
-    def frames_seen(self):
-        """Frames that reached the probe so far, the dropped ones included."""
-        return self._seen
-
-    def __call__(self, pad, info):
-        self._seen += 1
-        buffer = info.get_buffer()
-        pts = buffer.pts if buffer is not None and buffer.pts != Gst.CLOCK_TIME_NONE else None
-        return Gst.PadProbeReturn.OK if self.admit(pts) else Gst.PadProbeReturn.DROP
-
-    def admit(self, pts_ns):
-        """Whether a frame with this timestamp (None: untimed) passes the limit.
-
-        The stream reader applies its own frame-rate cap through this too.
-        """
-        if pts_ns is not None:
-            now, clock = pts_ns, "pts"
-        else:
-            now, clock = self._clock_ns(), "arrival"
-        if clock != self._clock or now < self._last:
-            # First frame, a change of time base, or time going backwards
-            # (a new segment): the schedule starts here.
-            self._clock, self._next = clock, now
-        self._last = now
-        if now < self._next - self._tolerances[clock]:
-            return False
-        if now >= self._next + self._interval:
-            # After a gap, start afresh instead of letting a burst through.
-            self._next = now + self._interval
-        else:
-            self._next += self._interval
-        return True
 
 
 class _DecoderLink:
@@ -295,7 +224,7 @@ class PipelineFactory:
         decoder.connect("unknown-type", link.on_unknown_type)
         limiter = None
         if self._max_framerate is not None:
-            limiter = _FrameRateLimiter(self._max_framerate)
+            limiter = FrameRateLimiter(self._max_framerate)
             converter.get_static_pad("sink").add_probe(Gst.PadProbeType.BUFFER, limiter)
         stall_timeout = settings.get("_stall_timeout", _STALL_TIMEOUT_SECONDS)
         if stall_timeout is None:

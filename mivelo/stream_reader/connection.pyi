@@ -1,0 +1,19 @@
+import threading
+from typing import Any, Optional
+
+from mivelo.stream_reader.frame import Frame
+from mivelo.stream_reader.options import ReaderOptions
+from mivelo.stream_reader.sources import Source
+
+ENDED: str
+POLL_SECONDS: float
+
+class Connection:
+    pulled: int
+    def __init__(self, source: Source, options: ReaderOptions) -> None: ...
+    @property
+    def appsink(self) -> Any: ...
+    def pull(self, wait: float, index: int) -> Optional[Frame]: ...
+    def check(self, closing: threading.Event) -> Optional[str]: ...
+    def dropped(self) -> int: ...
+    def close(self) -> None: ...

@@ -1,0 +1,116 @@
+"""What a stream reader reads, and which factory builds its pipelines.
+
+``Source(source, url, options)`` sorts what the caller gave:
+
+* an ``http://`` or ``https://`` URL: ``HTTPPipelineFactory``;
+* an ``rtsp://`` URL (and rtspsrc's other ``rtsp*`` schemes), a local file
+  path or a ``file://`` URL: ``CustomPipelineFactory`` with a launch
+  template of this module (``RTSP_LAUNCH``, ``FILE_LAUNCH``), so that the
+  factory's URL rule guards the URL;
+* a launch string of the caller's own with ``{url}``, given with ``url=``:
+  ``CustomPipelineFactory`` with that string.
+"""
+import os
+import urllib.parse
+import urllib.request
+
+from mivelo.errors import SourceNotFoundError
+from mivelo.pipeline_factories.custom import CustomPipelineFactory
+from mivelo.pipeline_factories.http import HTTPPipelineFactory
+
+__all__ = ["FILE_LAUNCH", "RTSP_LAUNCH", "Source"]
+
+# Launch templates for RTSP cameras and local files ("{format}" is one of
+# PIXEL_FORMATS; "{url}" stays for the factory to fill in). The RTSP source
+# exposes one pad per stream of the camera; only video is linked, through
+# the element that the factories call the buffer source, so that audio can
+# stay unlinked without stopping the stream. The jitter buffer waits up to
+# 200 ms for late packets, instead of rtspsrc's default of 2 s.
+RTSP_LAUNCH = (
+    'rtspsrc location="{{url}}" latency=200 ! application/x-rtp,media=video '
+    "! queue name=buffer_src ! decodebin ! videoconvert "
+    "! video/x-raw,format={format} ! appsink name=main_sink"
+)
+FILE_LAUNCH = (
+    'filesrc location="{{url}}" name=buffer_src ! decodebin ! videoconvert '
+    "! video/x-raw,format={format} ! appsink name=main_sink"
+)
+
+
+class Source:
+    """What a reader reads and which factory builds its pipelines.
+
+    ``kind`` is "http", "rtsp", "file" or "launch"; ``url`` what the
+    factory reads (a file's path); ``finite`` whether the source ends
+    (a file) rather than being reopened.
+    """
+
+    def __init__(self, source, url, options):
+        if not isinstance(source, str):
+            raise TypeError(f"source must be a str, not {type(source).__name__}")
+        if url is not None and not isinstance(url, str):
+            raise TypeError(f"url must be a str or None, not {type(url).__name__}")
+        self.pixel_format = options.pixel_format
+        if "{url}" in source:
+            self._launch_string(source, url, options)
+        elif url is not None:
+            raise ValueError("url= is for a launch string with {url}; "
+                             f"{source!r} holds no {{url}}")
+        else:
+            self._url(source)
+
+    def _launch_string(self, source, url, options):
+        if url is None:
+            raise ValueError("a launch string needs the URL to fill in: pass url=...")
+        if options.pixel_format_given:
+            raise ValueError("option 'pixel_format' does not apply to a launch string of your "
+                             "own: convert the frames in it (videoconvert ! "
+                             "video/x-raw,format=BGR ! appsink name=main_sink)")
+        self.kind, self.url, self.launch = "launch", url, source
+        # The URL tells a file, which ends, from a stream, which is reopened.
+        self.finite = _file_path(url) is not None
+
+    def _url(self, source):
+        scheme = urllib.parse.urlsplit(source).scheme.lower()
+        self.launch = None
+        self.finite = False
+        if scheme in ("http", "https"):
+            self.kind, self.url = "http", source
+            return
+        if scheme.startswith("rtsp"):
+            self.kind, self.url = "rtsp", source
+            self.launch = RTSP_LAUNCH.format(format=self.pixel_format)
+            return
+        path = _file_path(source)
+        if path is None:
+            raise ValueError(f"cannot read {source!r}: give an http(s):// or rtsp:// URL, a "
+                             "file path or file:// URL, or a launch string with {url}")
+        if not os.path.isfile(path):
+            raise SourceNotFoundError(f"no such file: {path}")
+        self.kind, self.url, self.finite = "file", path, True
+        self.launch = FILE_LAUNCH.format(format=self.pixel_format)
+
+    def build(self, watcher, stall_timeout):
+        """A new, started pipeline; its bus messages go to ``watcher``."""
+        if self.kind == "http":
+            factory = HTTPPipelineFactory(url=self.url, pipeline_watcher=watcher,
+                                          on_complete=None)
+            factory._frame_format = self.pixel_format
+            factory._stall_timeout = stall_timeout
+        else:
+            factory = CustomPipelineFactory(self.launch, url=self.url, pipeline_watcher=watcher,
+                                            on_complete=None)
+        return factory.build()
+
+
+def _file_path(text):
+    """The local path that ``text`` names as a path or file:// URL, or None."""
+    parts = urllib.parse.urlsplit(text)
+    scheme = parts.scheme.lower()
+    if scheme == "file":
+        if parts.netloc not in ("", "localhost"):
+            raise ValueError(f"{text!r} names a file on another host")
+        return urllib.request.url2pathname(parts.path)
+    if scheme == "" or os.path.exists(text):
+        return text
+    return None
