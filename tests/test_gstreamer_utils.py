@@ -14,7 +14,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from helpers import BusRecorder, mivelo_threads, needs_gst, wait_until
-from mivelo.utils.gstreamer import MissingElementError, Pipeline
+from mivelo.utils.gstreamer import (
+    MissingElementError, Pipeline, PipelineSettings, pipeline_settings)
 
 from gi.repository import GLib, Gst  # noqa: I100
 
@@ -250,6 +251,68 @@ class TestBusWatch:
         assert closed.wait(10)
         assert p.gst_pipeline is None
         assert wait_until(lambda: set(mivelo_threads()) <= before, timeout=2)
+
+
+class TestSettings:
+    """What a caller decides for the pipelines that a factory builds reaches
+    them before they play, and only those built in its block."""
+
+    @pytest.fixture
+    def factories(self, stream_server, bus_recorder):
+        from mivelo.pipeline_factories.custom import CustomPipelineFactory
+        from mivelo.pipeline_factories.http import HTTPPipelineFactory
+
+        launch = ('souphttpsrc location="{url}" name=buffer_src ! multipartdemux '
+                  "single-stream=true ! jpegdec ! videoconvert ! appsink name=main_sink")
+        url = stream_server.url("/stall.mjpg?after=2")
+        return {
+            "http": HTTPPipelineFactory(url=url, pipeline_watcher=bus_recorder, on_complete=None),
+            "custom": CustomPipelineFactory(launch, url=url, pipeline_watcher=bus_recorder,
+                                            on_complete=None),
+        }
+
+    @pytest.mark.parametrize("kind", ["http", "custom"])
+    def test_in_force_before_playing_and_only_inside_the_block(self, factories, kind,
+                                                               monkeypatch, bus_recorder):
+        asked = []
+        set_state = Pipeline.set_state
+
+        def record(pipeline, state):
+            asked.append(pipeline.appsink.get_property("max-buffers"))
+            return set_state(pipeline, state)
+
+        monkeypatch.setattr(Pipeline, "set_state", record)
+        settings = PipelineSettings(stall_timeout=0.5, data_source="buffer_src",
+                                    sink_properties={"max-buffers": 7})
+        with pipeline_settings(settings):
+            inside = factories[kind].build()
+        outside = factories[kind].build()
+        with inside, outside:
+            assert (inside.settings, outside.settings) == (settings, PipelineSettings())
+            assert asked == [7, 2]
+            # Both factories' pipelines get the watchdog that the settings ask for.
+            error = bus_recorder.wait_for(Gst.MessageType.ERROR, timeout=5)
+            assert error is not None and error.src.get_name() == "buffer_src"
+            assert "no data from" in error.parse_error()[0].message
+
+    @pytest.mark.parametrize("counted", [False, True])
+    def test_a_sink_that_keeps_frames_nobody_took_is_no_stall(self, bus_recorder, counted):
+        settings = PipelineSettings(stall_timeout=0.5, sink_properties={"drop": False},
+                                    frames_taken=(lambda: 0) if counted else None)
+        launch = "videotestsrc is-live=true ! appsink name=s sync=false max-buffers=2"
+        with pipeline_settings(settings):
+            p = Pipeline.from_launch_string(launch, None)
+        with p:
+            p.appsink = p.get_by_name("s")
+            p.add_bus_watch(bus_recorder, p)
+            p.set_state(Gst.State.PLAYING)
+            error = bus_recorder.wait_for(Gst.MessageType.ERROR, timeout=2.0)
+        assert (error is None) == counted
+
+    def test_only_settings_are_taken(self):
+        with pytest.raises(TypeError, match="settings must be a PipelineSettings, not dict"):
+            with pipeline_settings({"stall_timeout": 1}):
+                pass
 
 
 class TestClose:

@@ -210,6 +210,30 @@ class TestSources:
             rest = list(reader)
         assert [f.index for f in [first] + rest] == list(range(MEDIA_FRAMES))
 
+    @pytest.mark.parametrize("hold", ["held after build", "four busy threads"])
+    def test_a_file_keeps_every_frame_from_its_first(self, mp4_file, monkeypatch, hold):
+        # The sink must keep a file's frames before the first one reaches
+        # it, whatever holds up the thread that builds the pipeline.
+        from mivelo.stream_reader import sources
+
+        stop = threading.Event()
+        if hold == "held after build":
+            build = sources.Source.build
+            monkeypatch.setattr(sources.Source, "build", lambda *args: (
+                build(*args), time.sleep(0.05))[0])
+        else:
+            for _ in range(4):
+                threading.Thread(target=lambda: [0 for _ in iter(stop.is_set, True)],
+                                 daemon=True).start()
+        try:
+            for _ in range(3 if hold == "held after build" else 1):
+                with StreamReader(str(mp4_file)) as reader:
+                    frames = [round(f.pts * 25) for f in reader]
+                    stats = reader.stats
+                assert frames == list(range(MEDIA_FRAMES)), stats
+        finally:
+            stop.set()
+
     def test_a_launch_string_of_your_own(self, stream_server):
         with StreamReader(gray_launch(), url=stream_server.url()) as reader:
             frame = first_frame(reader)

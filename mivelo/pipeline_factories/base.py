@@ -2,18 +2,22 @@
 
 Frames reach the application as ``Gst.Sample`` objects pulled from the
 pipeline's ``appsink``. For pipelines whose decoding is set up here (the HTTP
-factory), every frame is raw video in ``FRAME_FORMAT``, BGR: three bytes per
-pixel in blue, green, red order, which is the layout video-analytics code
-(OpenCV and friends) expects. As always with GStreamer's packed RGB formats,
-rows are padded to a multiple of four bytes, so read the row stride from
+factory), every frame is raw video in the pixel format of the pipeline's
+settings (``PipelineSettings.frame_format`` of ``mivelo.utils.gstreamer``),
+by default ``FRAME_FORMAT``, BGR: three bytes per pixel in blue, green, red
+order, which is the layout video-analytics code (OpenCV and friends)
+expects. As always with GStreamer's packed RGB formats, rows are padded to
+a multiple of four bytes, so read the row stride from
 ``GstVideo.VideoInfo`` rather than assuming ``width * 3`` for odd widths.
 
 Such pipelines also report a stream that stops delivering frames: when no
-frame has been decoded for ``_STALL_TIMEOUT_SECONDS`` while the pipeline is
-meant to play, the bus watcher receives an ERROR, a ``Gst.ResourceError.READ``
-from the source when no data arrives either (a stalled server or network), a
+frame has been decoded for the settings' ``stall_timeout`` (by default
+``_STALL_TIMEOUT_SECONDS``) while the pipeline is meant to play, the bus
+watcher receives an ERROR, a ``Gst.ResourceError.READ`` from the source when
+no data arrives either (a stalled server or network), a
 ``Gst.StreamError.DECODE`` from decodebin when data arrives that does not
-decode (see ``mivelo.utils._gst.watchdog``).
+decode (see ``mivelo.utils._gst.watchdog``). A launch string's pipeline gets
+the same watchdog when its settings give a ``stall_timeout``.
 """
 import math
 import numbers
@@ -39,10 +43,12 @@ __all__ = [
 # undecoded stream.
 BUFFER_SRC_NAME = "buffer_src"
 
-# Pixel format fixed at the appsink by _set_up_decoder.
+# Pixel format fixed at the appsink by _set_up_decoder, unless the pipeline's
+# settings name another.
 FRAME_FORMAT = "BGR"
 
-# Settings for the appsink of a live-stream reader:
+# Settings for the appsink of a live-stream reader (the pipeline's settings
+# may change them before it plays; the stream reader keeps a file's frames):
 # - sync=False hands each frame over as soon as it is decoded instead of
 #   pacing it against the pipeline clock; a camera already delivers in real
 #   time, and timestamps of HTTP streams are not reliable enough to pace on.
@@ -66,8 +72,9 @@ _APPSINK_PROPERTIES = {
 _FRAMERATE_LIMIT = None
 
 # Seconds without a decoded frame, while the pipeline is meant to play, after
-# which pipelines set up by _set_up_decoder post an ERROR on the bus; None
-# turns the watchdog off. It counts from the start of playing, so it also
+# which pipelines set up by _set_up_decoder post an ERROR on the bus, unless
+# the pipeline's settings give their own stall_timeout; None turns the
+# watchdog off. It counts from the start of playing, so it also
 # bounds the wait for the first frame. Long enough for a camera that sends a
 # frame every few seconds and for a slow connection to open; short enough
 # that a hung stream is noticed while someone still cares. The HTTP source's
@@ -172,11 +179,13 @@ class PipelineFactory:
     callback. Pipelines from launch strings (the custom factory) do not use
     ``_set_up_decoder`` and never call ``on_complete``.
 
-    A factory may carry settings of its own for ``_set_up_decoder``, as
-    instance attributes: ``_frame_format`` (the pixel format of the frames)
-    and ``_stall_timeout`` (seconds, or None for no watchdog). Without them
-    the module's ``FRAME_FORMAT`` and ``_STALL_TIMEOUT_SECONDS`` apply, as
-    they stand at each build. The stream reader sets both.
+    What a caller decides about the pipelines it gets (the frames' pixel
+    format, the stall timeout, the appsink's properties) reaches them as
+    ``PipelineSettings`` (``mivelo.utils.gstreamer``): ``with
+    pipeline_settings(...): factory.build()``. The pipeline takes them when
+    it is made and applies them before it plays; ``build()`` itself takes
+    no part. Where they leave a value open, the module's ``FRAME_FORMAT``
+    and ``_STALL_TIMEOUT_SECONDS`` apply, as they stand at each build.
     """
 
     def __init__(self, *, url, max_framerate, on_complete):
@@ -188,14 +197,16 @@ class PipelineFactory:
     def _set_up_decoder(self, src, pad, pipeline):
         """Join ``pad`` of ``src`` to ``pipeline.appsink`` through decoding.
 
-        Builds ``pad ! decodebin ! videoconvert ! video/x-raw,format=BGR !
-        appsink``. decodebin picks the demuxer and decoder the stream needs
-        and announces its video pad once it knows the stream; that pad is
-        linked to the converter then (other streams are left unused). With a
-        frame-rate limit, frames above it are dropped before the colour
-        conversion. Unless ``_STALL_TIMEOUT_SECONDS`` is None, a stall
-        watchdog watches the data leaving ``pad`` and the decoded frames.
-        Must be called before the pipeline starts.
+        Builds ``pad ! decodebin ! videoconvert ! video/x-raw,format=F !
+        appsink``, where F is ``pipeline.settings.frame_format`` or else
+        ``FRAME_FORMAT``. decodebin picks the demuxer and decoder the stream
+        needs and announces its video pad once it knows the stream; that pad
+        is linked to the converter then (other streams are left unused).
+        With a frame-rate limit, frames above it are dropped before the
+        colour conversion. A stall watchdog watches the data leaving ``pad``
+        and the decoded frames, after ``pipeline.settings.stall_timeout`` or
+        else ``_STALL_TIMEOUT_SECONDS`` seconds (None: no watchdog). Must
+        be called before the pipeline starts.
 
         Without a frame-rate limit no Python code of this package runs per
         frame: the watchdog polls counters from the bus thread instead of
@@ -206,8 +217,8 @@ class PipelineFactory:
             raise ValueError("pipeline.appsink must be set before the decoder is set up")
         decoder = pipeline.new_element("decodebin", properties={})
         converter = pipeline.new_element("videoconvert", properties={})
-        settings = vars(self)
-        frame_format = settings.get("_frame_format", FRAME_FORMAT)
+        settings = pipeline.settings
+        frame_format = settings.frame_format or FRAME_FORMAT
         caps = Gst.Caps.from_string(f"video/x-raw,format={frame_format}")
         capsfilter = pipeline.new_element("capsfilter", properties={"caps": caps})
         if not (converter.link(capsfilter) and capsfilter.link(sink)):
@@ -226,7 +237,9 @@ class PipelineFactory:
         if self._max_framerate is not None:
             limiter = FrameRateLimiter(self._max_framerate)
             converter.get_static_pad("sink").add_probe(Gst.PadProbeType.BUFFER, limiter)
-        stall_timeout = settings.get("_stall_timeout", _STALL_TIMEOUT_SECONDS)
+        stall_timeout = settings.stall_timeout
+        if stall_timeout is None:
+            stall_timeout = _STALL_TIMEOUT_SECONDS
         if stall_timeout is None:
             return
         if sink.find_property("stats") is None:

@@ -10,7 +10,7 @@ import time
 
 from mivelo import logger
 # Before gi.repository: this import selects the GStreamer version.
-from mivelo.utils.gstreamer import Pipeline  # noqa: F401  (initialises GStreamer)
+from mivelo.utils.gstreamer import PipelineSettings
 
 from gi.repository import Gst, GstApp  # noqa: E402,I100
 
@@ -26,9 +26,6 @@ POLL_SECONDS = 0.1
 _END_MESSAGE_SECONDS = 0.5
 # How often a reader looks again at a sink that has not started yet.
 _START_POLL_SECONDS = 0.01
-# A file pipeline whose sink got this many frames before it was told to
-# keep them all may have dropped some, and is built anew (see _keep_every_frame).
-_FILE_REBUILDS = 3
 
 # What check() returns for a stream that ended.
 ENDED = "ended"
@@ -79,13 +76,17 @@ class Connection:
         self._source = source
         self._stall_timeout = options.stall_timeout
         self._events = _Events()
-        pipeline = source.build(self._events.watch, self._stall_timeout)
+        # A file's sink keeps every frame until it is read, from the first
+        # one: set before the pipeline plays. A stream's sink keeps the
+        # newest frames, as the factories make it.
+        settings = PipelineSettings(stall_timeout=self._stall_timeout
+                                    if source.kind == "http" else None,
+                                    sink_properties={"drop": False} if source.finite else {})
+        pipeline = source.build(self._events.watch, settings)
         appsink = pipeline.appsink
         if not isinstance(appsink, GstApp.AppSink):
             pipeline.close()
             raise TypeError(f"the pipeline's sink is a {type(appsink).__name__}, not an appsink")
-        if source.finite:
-            pipeline, appsink = self._keep_every_frame(pipeline, appsink)
         self._pipeline, self._appsink = pipeline, appsink
         self.pulled = 0  # frames taken from the sink
         self._progress = time.monotonic()  # when it started or last gave a frame
@@ -93,28 +94,6 @@ class Connection:
     @property
     def appsink(self):
         return self._appsink
-
-    def _keep_every_frame(self, pipeline, appsink):
-        """A file's frames wait for the reader instead of being dropped.
-
-        The factories' sink drops the oldest of its two frames when a third
-        comes, which suits a camera; a file is read whole. The sink is told
-        to wait once the factory has started the pipeline. Should more than
-        two frames have reached it by then (decoding runs on its own
-        threads), one may be lost, and the file is opened anew.
-        """
-        for _ in range(_FILE_REBUILDS):
-            appsink.set_property("drop", False)
-            rendered = appsink.get_property("stats").get_uint64("rendered")[1]
-            if rendered <= appsink.get_property("max-buffers"):
-                break
-            logger.debug("%s: %d frames decoded before the sink was told to keep them; "
-                         "opening it again", self._source.url, rendered)
-            pipeline.close()
-            self._events = _Events()
-            pipeline = self._source.build(self._events.watch, self._stall_timeout)
-            appsink = pipeline.appsink
-        return pipeline, appsink
 
     def pull(self, wait, index):
         """The next frame (numbered ``index``), or None after ``wait`` seconds

@@ -17,6 +17,7 @@ import urllib.request
 from mivelo.errors import SourceNotFoundError
 from mivelo.pipeline_factories.custom import CustomPipelineFactory
 from mivelo.pipeline_factories.http import HTTPPipelineFactory
+from mivelo.utils.gstreamer import pipeline_settings
 
 __all__ = ["FILE_LAUNCH", "RTSP_LAUNCH", "Source"]
 
@@ -90,17 +91,17 @@ class Source:
         self.kind, self.url, self.finite = "file", path, True
         self.launch = FILE_LAUNCH.format(format=self.pixel_format)
 
-    def build(self, watcher, stall_timeout):
-        """A new, started pipeline; its bus messages go to ``watcher``."""
-        if self.kind == "http":
-            factory = HTTPPipelineFactory(url=self.url, pipeline_watcher=watcher,
-                                          on_complete=None)
-            factory._frame_format = self.pixel_format
-            factory._stall_timeout = stall_timeout
-        else:
-            factory = CustomPipelineFactory(self.launch, url=self.url, pipeline_watcher=watcher,
-                                            on_complete=None)
-        return factory.build()
+    def build(self, watcher, settings):
+        """A new, started pipeline with ``settings`` (``PipelineSettings``,
+        its frame format filled in here); its bus messages go to ``watcher``."""
+        with pipeline_settings(settings._replace(frame_format=self.pixel_format)):
+            if self.kind == "http":
+                factory = HTTPPipelineFactory(url=self.url, pipeline_watcher=watcher,
+                                              on_complete=None)
+            else:
+                factory = CustomPipelineFactory(self.launch, url=self.url,
+                                                pipeline_watcher=watcher, on_complete=None)
+            return factory.build()
 
 
 def _file_path(text):

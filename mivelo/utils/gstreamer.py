@@ -12,10 +12,18 @@ ERROR on the bus; ``state`` runs state changes on a thread of their own, so
 that a source that blocks in one holds up no caller; ``release`` stops a
 pipeline on ``close()``, in the background when it is dropped without
 ``close()``, and at interpreter exit.
+
+Settings for the pipelines that a factory builds, decided before they play:
+``with pipeline_settings(PipelineSettings(...)): factory.build()``. Every
+``Pipeline`` made in that block, on that thread (or asyncio task), takes
+them; the factories' own steps stay as they are.
 """
+import contextlib
+import contextvars
 import math
 import numbers
 import weakref
+from typing import Any, Callable, Mapping, NamedTuple, Optional
 
 # Before gi.repository: this import selects and initialises GStreamer.
 from mivelo.utils._gst.bus import BusDispatcher
@@ -25,7 +33,13 @@ from mivelo.utils._gst.watchdog import stall_watchdog
 
 from gi.repository import GLib, Gst, GstApp  # noqa: E402,I100
 
-__all__ = ["MissingElementError", "Pipeline", "make_multipart_single_stream"]
+__all__ = [
+    "MissingElementError",
+    "Pipeline",
+    "PipelineSettings",
+    "make_multipart_single_stream",
+    "pipeline_settings",
+]
 
 # Debian packages that ship the elements this package creates, to turn a
 # missing element into an actionable message.
@@ -68,6 +82,51 @@ def make_multipart_single_stream(_bin, _sub_bin, element):
         element.set_property("single-stream", True)
 
 
+class PipelineSettings(NamedTuple):
+    """What a caller decides about the pipelines a factory builds for it.
+
+    Each field's default leaves the pipeline as the factory makes it.
+    """
+
+    frame_format: Optional[str] = None
+    """Pixel format of the frames where the factory sets up the decoding
+    (the HTTP factory); None: ``mivelo.pipeline_factories.base.FRAME_FORMAT``."""
+    stall_timeout: Optional[float] = None
+    """Seconds without a frame after which the stall watchdog posts an ERROR
+    (see ``mivelo.utils._gst.watchdog``); None: as the factory has it (the
+    HTTP factory: ``base._STALL_TIMEOUT_SECONDS``; a launch string: none).
+    A pipeline whose factory sets up no watchdog gets one when it is asked
+    to play, watching its appsink and the "src" pad of ``data_source``."""
+    data_source: Optional[str] = None
+    """Name of the element whose "src" pad carries the undecoded stream, for
+    the watchdog that ``stall_timeout`` adds; None: the watchdog counts
+    frames only."""
+    sink_properties: Mapping[str, Any] = {}
+    """Properties set on the appsink when it becomes ``Pipeline.appsink``,
+    after the factory's own and before the pipeline plays, so that no frame
+    meets the sink without them."""
+    frames_taken: Optional[Callable[[], int]] = None
+    """Frames taken from the appsink so far (a quick, thread-safe callable),
+    for the stall watchdog: a sink that keeps its frames (``drop`` off) and
+    holds some that were not taken is waiting for its reader, not stalled."""
+
+
+_SETTINGS = contextvars.ContextVar("mivelo_pipeline_settings", default=PipelineSettings())
+
+
+@contextlib.contextmanager
+def pipeline_settings(settings):
+    """Every ``Pipeline`` made inside the block, in this context (thread or
+    asyncio task), takes ``settings`` (a ``PipelineSettings``)."""
+    if not isinstance(settings, PipelineSettings):
+        raise TypeError(f"settings must be a PipelineSettings, not {type(settings).__name__}")
+    token = _SETTINGS.set(settings)
+    try:
+        yield settings
+    finally:
+        _SETTINGS.reset(token)
+
+
 def _invalid_pipeline(message):
     # Imported on use: the error module is compiled separately, and the rest
     # of this module (the stream tools use it) works without it.
@@ -81,8 +140,10 @@ class Pipeline:
 
     Attributes:
         url: the stream URL the pipeline was made for (may be None).
-        appsink: the element that receives the frames; the factories set it.
+        appsink: the element that receives the frames; the factories set it,
+            and setting it applies ``settings.sink_properties`` to it.
         gst_pipeline: the wrapped ``Gst.Pipeline`` (None once closed).
+        settings: the ``PipelineSettings`` in force when it was made.
     """
 
     def __init__(self, url):
@@ -90,7 +151,9 @@ class Pipeline:
 
     def _init(self, url, gst_pipeline):
         self.url = url
-        self.appsink = None
+        self._settings = _SETTINGS.get()
+        self._appsink = None
+        self._stall_watched = False
         self._resources = Resources(gst_pipeline)
         self._finalizer = weakref.finalize(self, Resources.release_in_background, self._resources)
         # The exit hook covers open pipelines; this one is for garbage only.
@@ -145,6 +208,21 @@ class Pipeline:
         return self._resources.gst_pipeline
 
     @property
+    def settings(self):
+        return self._settings
+
+    @property
+    def appsink(self):
+        return self._appsink
+
+    @appsink.setter
+    def appsink(self, sink):
+        if sink is not None:
+            for name, value in self._settings.sink_properties.items():
+                sink.set_property(name, value)
+        self._appsink = sink
+
+    @property
     def closed(self):
         return self._resources.closed
 
@@ -168,7 +246,20 @@ class Pipeline:
         ``mivelo.utils._gst.state``).
         """
         self._require_open()
+        if state == Gst.State.PLAYING and not self._stall_watched:
+            self._watch_stalls_as_set()
         return self._resources.change_state(state)
+
+    def _watch_stalls_as_set(self):
+        """The stall watchdog that ``settings.stall_timeout`` asks for, where
+        the factory set up none (a launch string's pipeline)."""
+        settings = self._settings
+        sink = self._appsink
+        if settings.stall_timeout is None or not isinstance(sink, GstApp.AppSink):
+            return
+        source = self.get_by_name(settings.data_source) if settings.data_source else None
+        pad = source.get_static_pad("src") if source is not None else None
+        self._add_stall_watchdog(settings.stall_timeout, frame_sink=sink, data_pad=pad)
 
     # -- building ---------------------------------------------------------
 
@@ -226,12 +317,16 @@ class Pipeline:
         ``mivelo.utils._gst.watchdog.stall_watchdog``. If no watcher has
         started the bus thread yet, this starts it, and from then on it
         takes the bus messages (handing them to the watchers added later).
+        The frames taken from the sink are counted by
+        ``settings.frames_taken``, where set.
         """
         watchdog = stall_watchdog(timeout_seconds, self.url, frame_sink=frame_sink,
                                   data_pad=data_pad, decoder=decoder,
-                                  frame_counter=frame_counter)
+                                  frame_counter=frame_counter,
+                                  frames_taken=self._settings.frames_taken)
         with self._resources.lock:
             self._dispatcher().add_watchdog(watchdog)
+        self._stall_watched = True
 
     def _dispatcher(self):
         """The bus dispatcher, made on first use; call with the lock held."""

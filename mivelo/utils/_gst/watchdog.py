@@ -19,7 +19,7 @@ END_GRACE_SECONDS = 0.5
 
 
 def stall_watchdog(timeout_seconds, url, *, frame_sink, data_pad=None, decoder=None,
-                   frame_counter=None):
+                   frame_counter=None, frames_taken=None):
     """A watchdog for the bus thread that posts an ERROR when frames stop arriving.
 
     While the pipeline is meant to play (PLAYING, or on its way there), a
@@ -53,8 +53,12 @@ def stall_watchdog(timeout_seconds, url, *, frame_sink, data_pad=None, decoder=N
 
     A sink that drops what it cannot queue (the factories' appsink does)
     counts the frames it drops, so a reader that stops pulling is no
-    stall; a sink that blocks instead holds up the decoding, and then a
-    reader that pulls nothing for the timeout gets the error too.
+    stall. A sink that keeps its frames instead (``drop`` off) holds up the
+    decoding while it is full; given ``frames_taken()``, a quick,
+    thread-safe callable returning the frames taken from the sink so far,
+    a sink that holds frames not yet taken is waiting for its reader and
+    no stall. Without it, a reader that pulls nothing for the timeout gets
+    the error too.
     """
     if isinstance(timeout_seconds, bool) or not isinstance(timeout_seconds, numbers.Real):
         raise TypeError("timeout_seconds must be a number, "
@@ -66,16 +70,16 @@ def stall_watchdog(timeout_seconds, url, *, frame_sink, data_pad=None, decoder=N
             or frame_sink.find_property("stats") is None):
         raise TypeError("frame_sink must be a GstBaseSink with a 'stats' property "
                         f"(GStreamer 1.18 or later), not {frame_sink!r}")
-    if frame_counter is not None and not callable(frame_counter):
-        raise TypeError(
-            f"frame_counter must be callable or None, not {type(frame_counter).__name__}")
+    for name, counter in (("frame_counter", frame_counter), ("frames_taken", frames_taken)):
+        if counter is not None and not callable(counter):
+            raise TypeError(f"{name} must be callable or None, not {type(counter).__name__}")
     data_element = data_pad.get_parent_element() if data_pad is not None else None
     if decoder is None:
         decoder = frame_sink
     return StallWatchdog(
         timeout, url, frame_sink.get_name(),
         (data_element.get_name(), data_pad.get_name()) if data_element is not None else None,
-        decoder.get_name(), frame_counter)
+        decoder.get_name(), frame_counter, frames_taken)
 
 
 class StallWatchdog:
@@ -89,7 +93,8 @@ class StallWatchdog:
     not.
     """
 
-    def __init__(self, timeout, url, frame_sink, data_source, decoder, frame_counter):
+    def __init__(self, timeout, url, frame_sink, data_source, decoder, frame_counter,
+                 frames_taken=None):
         self._timeout = timeout
         self._url = url
         self._frame_sink = frame_sink
@@ -97,6 +102,7 @@ class StallWatchdog:
         self._data_source = data_source
         self._decoder = decoder
         self._frame_counter = frame_counter
+        self._frames_taken = frames_taken
         self._since = None
         self._frames = None
         self._last_frame = None
@@ -169,6 +175,16 @@ class StallWatchdog:
         counted = self._frame_counter() if self._frame_counter is not None else None
         return rendered, counted
 
+    def _waiting_for_reader(self, gst_pipeline):
+        """Whether the frame sink keeps its frames and holds some that were
+        not taken yet (see ``stall_watchdog``)."""
+        if self._frames_taken is None:
+            return False
+        sink = gst_pipeline.get_by_name(self._frame_sink)
+        if sink is None or sink.find_property("drop") is None or sink.get_property("drop"):
+            return False
+        return sink.get_property("stats").get_uint64("rendered")[1] > self._frames_taken()
+
     @staticmethod
     def _can_count_bytes(pad):
         """Whether a BYTES position query on ``pad`` is safe to ask.
@@ -217,7 +233,7 @@ class StallWatchdog:
             self._since = self._last_frame = self._last_data = now
             self._frames, self._data = frames, data
             return
-        if frames != self._frames:
+        if frames != self._frames or self._waiting_for_reader(gst_pipeline):
             self._frames, self._last_frame = frames, now
         if data is not None and data != self._data:
             self._data, self._last_data = data, now
