@@ -6,6 +6,7 @@ from _string import formatter_parser as _formatter_parser
 from gi.repository import Gst
 
 from mivelo.errors import InvalidCustomPipelineError
+from mivelo.utils.credentials import mask_text, mask_url
 from mivelo.utils.gstreamer import Pipeline
 from mivelo.pipeline_factories.base import (  # noqa: F401,I100  (two are named in annotations only)
     _APPSINK_PROPERTIES, _FRAMERATE_LIMIT, _ON_COMPLETE_CALLBACK, _PIPELINE_WATCHER,
@@ -33,8 +34,8 @@ class CustomPipelineFactory(PipelineFactory):
         if pipeline_str is None:
             raise TypeError("'NoneType' object is not iterable")
         if "{url}" not in pipeline_str:
-            raise _invalid(f"Invalid pipeline format: '{pipeline_str}'. Pipelines must contain a "
-                           "'{url}' portion to be filled by the source URL.")
+            raise _invalid(f"Invalid pipeline format: '{mask_text(pipeline_str)}'. Pipelines must "
+                           "contain a '{url}' portion to be filled by the source URL.")
         url = self._url
         _check_url(pipeline_str, url, format(url, ""))
         self._pipeline_str = pipeline_str.format(url=url)
@@ -46,7 +47,7 @@ class CustomPipelineFactory(PipelineFactory):
         sink = pipeline.get_by_name("main_sink")
         if sink is None:
             raise _invalid("No element with name 'main_sink' element found in custom pipeline "
-                           f"'{self._pipeline_str}'")
+                           f"'{mask_text(f'{self._pipeline_str}')}'")
         for name, value in _APPSINK_PROPERTIES.items():
             sink.set_property(name, value)
         pipeline.appsink = sink
@@ -89,11 +90,12 @@ def _check_url(launch, url, url_text):
         if refused or surrogate:
             break
     if surrogate:
-        raise _invalid(f"Refused URL {url_text!r}: it holds a lone surrogate, which no launch "
-                       "string can carry")
+        raise _invalid(f"Refused URL {mask_url(url_text)!r}: it holds a lone surrogate, which no "
+                       "launch string can carry")
     if refused or _changes_structure(launch, url, url_text):
-        raise _invalid(f"Refused URL {url_text!r}: it would change the structure of the pipeline; "
-                       "percent-encode white space, quotes, backslashes and control characters")
+        raise _invalid(f"Refused URL {mask_url(url_text)!r}: it would change the structure of the "
+                       "pipeline; percent-encode white space, quotes, backslashes and control "
+                       "characters")
 
 
 def _changes_structure(launch, url, url_text):

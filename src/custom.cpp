@@ -27,6 +27,8 @@ using mv::Name;
 using mv::Ref;
 
 Name InvalidCustomPipelineError_("InvalidCustomPipelineError");
+Name mask_text_("mask_text");
+Name mask_url_("mask_url");
 Name pipeline_str_("_pipeline_str");
 Name logger_("_logger");
 Name from_launch_string_("from_launch_string");
@@ -51,6 +53,13 @@ PyObject* raise_invalid(Function& fn, Ref message) {
     return error_class ? mv::raise_new(error_class.get(), message.get()) : nullptr;
 }
 
+// mask(text), with the module global `mask` (mask_text or mask_url) as it
+// stands now: what an error shows of a URL or a launch string.
+Ref masked(Function& fn, Name& mask, PyObject* text) {
+    Ref function = mv::global(fn, mask);
+    return function ? mv::call(function.get(), {text}) : Ref();
+}
+
 // Raises InvalidCustomPipelineError when the URL (`url`, whose text is
 // `url_text`) could change the structure of the pipeline that `launch`
 // describes (see url_rule.hpp).
@@ -59,14 +68,16 @@ bool check_url(Function& fn, PyObject* launch, PyObject* url, PyObject* url_text
     if (verdict == url_rule::Verdict::accepted || verdict == url_rule::Verdict::error) {
         return verdict == url_rule::Verdict::accepted;
     }
-    raise_invalid(fn, Ref::steal(PyUnicode_FromFormat(
-                          verdict == url_rule::Verdict::lone_surrogate
-                              ? "Refused URL %R: it holds a lone surrogate, which no launch "
-                                "string can carry"
-                              : "Refused URL %R: it would change the structure of the "
-                                "pipeline; percent-encode white space, quotes, "
-                                "backslashes and control characters",
-                          url_text)));
+    Ref shown = masked(fn, mask_url_, url_text);
+    raise_invalid(fn, shown ? Ref::steal(PyUnicode_FromFormat(
+                                  verdict == url_rule::Verdict::lone_surrogate
+                                      ? "Refused URL %R: it holds a lone surrogate, which no "
+                                        "launch string can carry"
+                                      : "Refused URL %R: it would change the structure of the "
+                                        "pipeline; percent-encode white space, quotes, "
+                                        "backslashes and control characters",
+                                  shown.get()))
+                            : Ref());
     return false;
 }
 
@@ -89,12 +100,13 @@ PyObject* init(Function& fn, PyObject* const* args) {
     }
     const int has_field = PyUnicode_Contains(pipeline_str, url_field.get());
     if (has_field <= 0) {
-        return has_field < 0 ? nullptr
-                             : raise_invalid(fn, Ref::steal(PyUnicode_FromFormat(
-                                                     "Invalid pipeline format: '%U'. Pipelines must "
-                                                     "contain a '{url}' portion to be filled by the "
-                                                     "source URL.",
-                                                     pipeline_str)));
+        Ref shown = has_field < 0 ? Ref() : masked(fn, mask_text_, pipeline_str);
+        return shown ? raise_invalid(fn, Ref::steal(PyUnicode_FromFormat(
+                                             "Invalid pipeline format: '%S'. Pipelines must "
+                                             "contain a '{url}' portion to be filled by the "
+                                             "source URL.",
+                                             shown.get())))
+                     : nullptr;
     }
     Ref stored_url = mv::getattr(self, url_);
     Ref url_text = stored_url ? mv::format_text(stored_url.get()) : Ref();
@@ -131,11 +143,12 @@ Ref find_sink(Function& fn, PyObject* self, PyObject* pipeline) {
     }
     Ref launch = mv::getattr(self, pipeline_str_);
     Ref text = launch ? mv::format_text(launch.get()) : Ref();
-    raise_invalid(fn, text ? Ref::steal(PyUnicode_FromFormat(
-                                 "No element with name 'main_sink' element found in custom "
-                                 "pipeline '%U'",
-                                 text.get()))
-                           : Ref());
+    Ref shown = text ? masked(fn, mask_text_, text.get()) : Ref();
+    raise_invalid(fn, shown ? Ref::steal(PyUnicode_FromFormat(
+                                  "No element with name 'main_sink' element found in custom "
+                                  "pipeline '%S'",
+                                  shown.get()))
+                            : Ref());
     return {};
 }
 

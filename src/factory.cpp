@@ -45,7 +45,9 @@ bool play(mv::Function& fn, PyObject* pipeline) {
 
 bool define_factory(PyObject* module, const char* error_class, const mv::ClassSpec& spec) {
     return mv::import_names(module, "gi.repository", 0, {"Gst"}) &&
-           (!error_class || mv::import_names(module, "mivelo.errors", 0, {error_class})) &&
+           (!error_class ||
+            (mv::import_names(module, "mivelo.errors", 0, {error_class}) &&
+             mv::import_names(module, "mivelo.utils.credentials", 0, {"mask_text", "mask_url"}))) &&
            mv::import_names(module, "mivelo.utils.gstreamer", 0, {"Pipeline"}) &&
            mv::import_names(module, "base", 1,
                             {"_APPSINK_PROPERTIES", "_FRAMERATE_LIMIT", "_ON_COMPLETE_CALLBACK",

@@ -33,7 +33,8 @@ constexpr mv::FunctionSpec build_spec(mv::Body body) {
 
 // The module's imports, in order, and then its class on PipelineFactory:
 //     from gi.repository import Gst
-//     from mivelo.errors import <error_class>      (when one is named)
+//     from mivelo.errors import <error_class>      (when one is named; its
+//     from mivelo.utils.credentials import mask_text, mask_url   errors quote URLs)
 //     from mivelo.utils.gstreamer import Pipeline
 //     from .base import _APPSINK_PROPERTIES, _FRAMERATE_LIMIT, _ON_COMPLETE_CALLBACK,
 //         _PIPELINE_WATCHER, BUFFER_SRC_NAME, PipelineFactory

@@ -15,6 +15,7 @@ from mivelo.errors import InvalidCustomPipelineError
 from mivelo.pipeline_factories import base, custom
 from mivelo.pipeline_factories.base import PipelineFactory
 from mivelo.pipeline_factories.custom import CustomPipelineFactory
+from mivelo.utils import credentials
 from mivelo.utils.gstreamer import Pipeline
 from models import custom as model
 
@@ -111,13 +112,16 @@ class TestSurface:
     def test_module_namespace_in_import_order_without_docstring(self):
         names = [name for name in vars(custom) if not name.startswith("__")]
         assert names == [
-            "Gst", "InvalidCustomPipelineError", "Pipeline", "_APPSINK_PROPERTIES",
+            "Gst", "InvalidCustomPipelineError", "mask_text", "mask_url", "Pipeline",
+            "_APPSINK_PROPERTIES",
             "_FRAMERATE_LIMIT", "_ON_COMPLETE_CALLBACK", "_PIPELINE_WATCHER", "BUFFER_SRC_NAME",
             "PipelineFactory", "CustomPipelineFactory",
         ]
         assert custom.__doc__ is None
         assert custom.Gst is Gst
         assert custom.InvalidCustomPipelineError is InvalidCustomPipelineError
+        assert (custom.mask_text, custom.mask_url) == (credentials.mask_text,
+                                                       credentials.mask_url)
         assert custom.Pipeline is Pipeline
         for name in ("_APPSINK_PROPERTIES", "_FRAMERATE_LIMIT", "_ON_COMPLETE_CALLBACK",
                      "_PIPELINE_WATCHER", "BUFFER_SRC_NAME", "PipelineFactory"):
@@ -559,6 +563,22 @@ class TestUrlRuleModel:
         template = template if "{url}" in template else template + "{url}"
         assert construction(CustomPipelineFactory, template, url) == \
             construction(model.CustomPipelineFactory, template, url)
+
+
+class TestMasking:
+    @pytest.mark.parametrize("launch, url, shown", [
+        ("no field", URL, "Invalid pipeline format: '<text no field>'"),
+        (QUOTED, 'u:p"w', "Refused URL '<url u:p\"w>'"),
+        (LAUNCH, URL, f"custom pipeline '<text {LAUNCH.format(url=URL)}>'"),
+    ])
+    def test_errors_show_what_the_current_masks_make(self, monkeypatch, launch, url, shown):
+        def scenario(module, stage):
+            del stage.elements["main_sink"]
+            factory_on(stage, launch, url=url, module=module).build()
+
+        _, (kind, text) = same_as_model(monkeypatch, scenario, mask_text="<text {}>".format,
+                                        mask_url="<url {}>".format)
+        assert kind is InvalidCustomPipelineError and shown in text
 
 
 class TestBuild:

@@ -26,6 +26,7 @@ import weakref
 from typing import Callable
 
 from mivelo import logger
+from mivelo.utils.credentials import mask_url
 # Before gi.repository: this import selects the GStreamer version.
 from mivelo.utils.gstreamer import Pipeline, make_multipart_single_stream
 
@@ -228,7 +229,8 @@ class PipelineFactory:
             raise RuntimeError(
                 f"could not link {src.get_name()}:{pad.get_name()} to the decoder "
                 f"({result.value_nick})")
-        link = _DecoderLink(converter, pipeline, self._on_complete, self._url)
+        # The link names the URL in the errors it posts: masked.
+        link = _DecoderLink(converter, pipeline, self._on_complete, mask_url(self._url))
         decoder.connect("deep-element-added", make_multipart_single_stream)
         decoder.connect("pad-added", link.on_pad_added)
         decoder.connect("no-more-pads", link.on_no_more_pads)

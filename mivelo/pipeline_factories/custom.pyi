@@ -1,6 +1,7 @@
 from typing import Any, Callable, Optional
 
 from mivelo.pipeline_factories.base import PipelineFactory
+from mivelo.utils.credentials import mask_text as mask_text, mask_url as mask_url
 from mivelo.utils.gstreamer import Pipeline
 
 Gst: Any

@@ -25,6 +25,7 @@ import numbers
 import weakref
 from typing import Any, Callable, Mapping, NamedTuple, Optional
 
+from mivelo.utils.credentials import mask_text, mask_url
 # Before gi.repository: this import selects and initialises GStreamer.
 from mivelo.utils._gst.bus import BusDispatcher
 from mivelo.utils._gst.launch import parse_launch
@@ -127,19 +128,32 @@ def pipeline_settings(settings):
         _SETTINGS.reset(token)
 
 
-def _invalid_pipeline(message):
+def _invalid_pipeline(pipeline_str, why):
+    """The error for a launch string that GStreamer cannot build; both texts
+    are shown with their URLs masked (the string holds the URL filled in)."""
     # Imported on use: the error module is compiled separately, and the rest
     # of this module (the stream tools use it) works without it.
     from mivelo.errors import InvalidCustomPipelineError
 
-    return InvalidCustomPipelineError(message)
+    return InvalidCustomPipelineError(
+        f"GStreamer could not build the pipeline {mask_text(pipeline_str)}: {mask_text(why)}")
+
+
+def _masked_error(error):
+    """``error`` (a GLib.Error), or a copy whose text has its URLs masked."""
+    text = mask_text(error.message)
+    if text == error.message:
+        return error
+    return GLib.Error.new_literal(GLib.quark_from_string(error.domain), text, error.code)
 
 
 class Pipeline:
     """One GStreamer pipeline reading one stream.
 
     Attributes:
-        url: the stream URL the pipeline was made for (may be None).
+        url: the stream URL the pipeline was made for (may be None), as
+            given; its ``repr`` and the package's texts show it masked
+            (``mivelo.utils.credentials``).
         appsink: the element that receives the frames; the factories set it,
             and setting it applies ``settings.sink_properties`` to it.
         gst_pipeline: the wrapped ``Gst.Pipeline`` (None once closed).
@@ -178,22 +192,24 @@ class Pipeline:
             raise TypeError(
                 f"pipeline_str must be a str, not {type(pipeline_str).__name__}")
         if "\x00" in pipeline_str:
-            raise _invalid_pipeline(
-                f"GStreamer could not build the pipeline {pipeline_str!r}: "
-                "the launch string contains a NUL character")
+            raise _invalid_pipeline(repr(pipeline_str),
+                                    "the launch string contains a NUL character")
         if not pipeline_str.isascii():
             try:
                 pipeline_str.encode()
             except UnicodeEncodeError:
-                raise _invalid_pipeline(
-                    f"GStreamer could not build the pipeline {pipeline_str!r}: "
-                    "the launch string holds a lone surrogate") from None
+                raise _invalid_pipeline(repr(pipeline_str),
+                                        "the launch string holds a lone surrogate") from None
         try:
             element = parse_launch(pipeline_str)
         except GLib.Error as exc:
-            raise _invalid_pipeline(
-                f"GStreamer could not build the pipeline '{pipeline_str}': {exc.message}"
-            ) from exc
+            failure = _masked_error(exc)
+        else:
+            failure = None
+        if failure is not None:
+            # GStreamer's text may quote a value, the URL included. Raised
+            # here, so that the unmasked error is not the new one's context.
+            raise _invalid_pipeline(f"'{pipeline_str}'", failure.message) from failure
         # Only demuxers plugged later (by decodebin & co.) are affected: those
         # written in the string exist already, and keep their properties.
         element.connect("deep-element-added", make_multipart_single_stream)
@@ -278,7 +294,7 @@ class Pipeline:
         for key, value in [("name", name)] + items:
             if isinstance(value, str) and "\x00" in value:
                 raise ValueError(f"the {key} of a '{factory_name}' element holds a NUL "
-                                 f"character: {value!r}")
+                                 f"character: {mask_text(repr(value))}")
         if Gst.ElementFactory.find(factory_name) is None:
             raise MissingElementError(
                 f"GStreamer element '{factory_name}' is not installed: "
@@ -391,4 +407,4 @@ class Pipeline:
     def __repr__(self):
         gst_pipeline = self._resources.gst_pipeline
         name = gst_pipeline.get_name() if gst_pipeline is not None else "closed"
-        return f"<{type(self).__name__} {name} url={self.url!r}>"
+        return f"<{type(self).__name__} {name} url={mask_url(self.url)!r}>"

@@ -13,6 +13,8 @@ import numbers
 
 from gi.repository import GLib, Gst, GstBase
 
+from mivelo.utils.credentials import mask_url
+
 # How long the end of the stream may wait at the frame sink before the
 # watchdog reports it.
 END_GRACE_SECONDS = 0.5
@@ -49,7 +51,7 @@ def stall_watchdog(timeout_seconds, url, *, frame_sink, data_pad=None, decoder=N
     out; a change in either counts as a frame. Data is counted
     by a BYTES position query on ``data_pad``, which sources derived from
     ``GstBaseSrc`` answer with the bytes delivered so far. ``url`` names the
-    stream in the error's text.
+    stream in the error's text, its password masked.
 
     A sink that drops what it cannot queue (the factories' appsink does)
     counts the frames it drops, so a reader that stops pulling is no
@@ -241,7 +243,7 @@ class StallWatchdog:
         if frame_age < self._timeout:
             return
         self._halted = True
-        stream = self._url or "the stream"
+        stream = mask_url(self._url) or "the stream"
         data_age = now - self._last_data
         if self._data_known and data_age >= self._timeout / 2:
             element_name = self._data_source[0]
