@@ -18,7 +18,7 @@
 # trip over each other.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
-ensure_packages
+ensure_packages "${BENCH_PACKAGES[@]}"
 interpreter=
 if [ "${1:-}" = "--interpreter" ]; then
     interpreter=${2:?--interpreter needs a version, e.g. 3.8.18}

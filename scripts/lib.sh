@@ -14,7 +14,12 @@ MIVELO_PACKAGES=(
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly gstreamer1.0-libav
     gstreamer1.0-tools
     python3-pytest python3-hypothesis python3-numpy
+    libyuv-dev
 )
+# scripts/bench.sh only: the readers that benchmarks/peers.py measures the
+# stream reader against (benchmark tools, never dependencies of the package),
+# and perf for tools/profile.sh.
+BENCH_PACKAGES=(python3-opencv python3-av linux-perf)
 # What single legs add (each leg passes its list to ensure_packages):
 # 20-debug: the debug interpreter and its gi.
 DEBUG_LEG_PACKAGES=(python3-dbg python3-gi-dbg)

@@ -109,16 +109,20 @@ _LOGIN_PAGE = (
 )
 
 
-def make_jpeg_frames(width=320, height=240, count=30):
+def make_jpeg_frames(width=320, height=240, count=30, raw_format=None):
     """Return ``count`` distinct JPEG frames of ``width`` x ``height`` pixels.
+
+    ``raw_format`` is the layout that the encoder is given, which sets the
+    JPEG's chroma subsampling: "I420" for the 4:2:0 that most cameras send,
+    "Y42B" for 4:2:2; None lets GStreamer choose (4:4:4).
 
     The frames come from a short GStreamer run and are cached per size and
     count, so repeated servers in one process share them.
     """
-    key = (width, height, count)
+    key = (width, height, count, raw_format)
     with _frame_cache_lock:
         if key not in _frame_cache:
-            _frame_cache[key] = _generate_frames(width, height, count)
+            _frame_cache[key] = _generate_frames(width, height, count, raw_format)
         return list(_frame_cache[key])
 
 
@@ -163,10 +167,11 @@ def _gst():
     return Gst
 
 
-def _generate_frames(width, height, count):
+def _generate_frames(width, height, count, raw_format=None):
+    layout = f"format={raw_format}," if raw_format else ""
     launch = (
         f"videotestsrc pattern=ball num-buffers={int(count)} "
-        f"! video/x-raw,width={int(width)},height={int(height)},framerate=25/1 "
+        f"! video/x-raw,{layout}width={int(width)},height={int(height)},framerate=25/1 "
         "! jpegenc quality=85"
     )
     frames = _run_generator(launch, "JPEG frames")
@@ -446,14 +451,14 @@ class StreamServer:
     """An endless MJPEG test stream on 127.0.0.1, see the module docstring."""
 
     def __init__(self, *, fps=25.0, width=320, height=240, frame_count=30,
-                 media_frames=50, host="127.0.0.1", port=0):
+                 media_frames=50, host="127.0.0.1", port=0, raw_format=None):
         if fps <= 0:
             raise ValueError(f"fps must be positive, got {fps!r}")
         self.fps = float(fps)
         self.width = int(width)
         self.height = int(height)
         self.media_frames = int(media_frames)
-        self.frames = make_jpeg_frames(self.width, self.height, int(frame_count))
+        self.frames = make_jpeg_frames(self.width, self.height, int(frame_count), raw_format)
         self._address = (host, int(port))
         self._server = None
         self._thread = None
@@ -560,9 +565,13 @@ def main(argv=None):
     parser.add_argument("--fps", type=float, default=25.0, help="frame rate (default: 25)")
     parser.add_argument("--width", type=int, default=320)
     parser.add_argument("--height", type=int, default=240)
+    parser.add_argument("--raw-format", default=None,
+                        help="layout given to the JPEG encoder: I420 for 4:2:0, Y42B for "
+                             "4:2:2 (default: 4:4:4)")
     args = parser.parse_args(argv)
     try:
-        server = StreamServer(fps=args.fps, width=args.width, height=args.height, port=args.port)
+        server = StreamServer(fps=args.fps, width=args.width, height=args.height, port=args.port,
+                              raw_format=args.raw_format)
     except (ValueError, RuntimeError, OSError) as exc:
         print(f"stream_server: {exc}", file=sys.stderr)
         return 1
