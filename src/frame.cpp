@@ -13,7 +13,12 @@
 // The appsink is reached through the `__gpointer__` capsule that every
 // GObject wrapper of PyGObject carries; GStreamer's C libraries are linked
 // directly and PyGObject's headers are not needed.
+//
+// pull(..., pixel_format="BGR") converts frames that the sink holds in the
+// decoder's YUV (see yuv.hpp) in the thread that reads them, with the
+// interpreter lock released, and only the frames that are read.
 #include "core.hpp"
+#include "yuv.hpp"
 
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
@@ -250,7 +255,7 @@ struct SampleUnref {
 using SampleRef = std::unique_ptr<GstSample, SampleUnref>;
 
 // The geometry of the sample's frames from its caps; false with ValueError set.
-bool read_caps(GstSample* sample, GstVideoInfo& info, Py_ssize_t& channels) {
+bool read_caps(GstSample* sample, GstVideoInfo& info) {
     GstCaps* caps = gst_sample_get_caps(sample);
     const bool raw = caps && gst_caps_get_size(caps) > 0 &&
                      gst_structure_has_name(gst_caps_get_structure(caps, 0), "video/x-raw");
@@ -259,14 +264,6 @@ bool read_caps(GstSample* sample, GstVideoInfo& info, Py_ssize_t& channels) {
         PyErr_Format(PyExc_ValueError, "the appsink delivered no raw video (caps: %s)",
                      text ? text : "none");
         g_free(text);
-        return false;
-    }
-    channels = channels_of(GST_VIDEO_INFO_FORMAT(&info));
-    if (channels == 0) {
-        PyErr_Format(PyExc_ValueError,
-                     "frames in %s are not rows of whole pixels; convert them before the "
-                     "appsink, e.g. with 'videoconvert ! video/x-raw,format=BGR'",
-                     GST_VIDEO_INFO_NAME(&info));
         return false;
     }
     return true;
@@ -306,14 +303,16 @@ bool set_layout(FrameObject* frame, const GstVideoInfo& info, Py_ssize_t channel
     return true;
 }
 
-// The geometry read from the caps of the last frame made.  A sink hands out
-// the same caps object for every frame until the stream changes, so most
+// What the module knows of the caps of the last frame made.  A sink hands
+// out the same caps object for every frame until the stream changes, so most
 // frames skip parsing them; the caps are referenced meanwhile, so another
 // object cannot take their address.  Used with the interpreter lock held.
 struct CapsLayout {
     GstCaps* caps = nullptr;
     GstVideoInfo info{};
-    Py_ssize_t channels = 0;
+    Py_ssize_t channels = 0;     // of a packed format; 0 for any other
+    bool reproducible = false;   // YUV that yuv::convert() turns into BGR or RGB
+    yuv::Coefficients coefficients{};
 };
 CapsLayout last_layout;
 
@@ -321,18 +320,206 @@ const CapsLayout* layout_of(GstSample* sample) {
     GstCaps* caps = gst_sample_get_caps(sample);
     if (caps == nullptr || caps != last_layout.caps) {
         GstVideoInfo info;
-        Py_ssize_t channels = 0;
-        if (!read_caps(sample, info, channels)) {
+        if (!read_caps(sample, info)) {
             return nullptr;
         }
         gst_caps_replace(&last_layout.caps, caps);
         last_layout.info = info;
-        last_layout.channels = channels;
+        last_layout.channels = channels_of(GST_VIDEO_INFO_FORMAT(&info));
+        last_layout.reproducible = yuv::reproducible(info, last_layout.coefficients);
     }
     return &last_layout;
 }
 
-Ref make_frame(GstSample* sample, unsigned long long index) {
+// A new Frame object that owns `buffer` (a reference taken over; nullptr
+// for memory that could not be had) mapped for reading; nullptr with an
+// error set when either fails.
+Ref new_frame(GstBuffer* buffer, GstClockTime pts, unsigned long long index,
+              GstMapFlags flags = GST_MAP_READ) {
+    if (!buffer) {
+        PyErr_NoMemory();
+        return {};
+    }
+    Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_New(FrameObject, &FrameType)));
+    if (!obj) {
+        gst_buffer_unref(buffer);
+        return {};
+    }
+    FrameObject* frame = as_frame(obj.get());
+    frame->buffer = buffer;
+    frame->mapped = false;
+    frame->pts = pts;
+    frame->index = index;
+    if (!gst_buffer_map(frame->buffer, &frame->map, flags)) {
+        PyErr_SetString(PyExc_ValueError, "the frame's buffer could not be mapped");
+        return {};
+    }
+    frame->mapped = true;
+    return obj;
+}
+
+// GStreamer's own converter for the frames that yuv::convert() does not
+// reproduce, kept for the next frame of the same caps.  A conversion takes
+// it out of here and puts it back when done, so that two threads never use
+// one converter; both steps happen with the interpreter lock held.
+struct KeptConverter {
+    GstCaps* caps = nullptr;
+    GstVideoFormat format = GST_VIDEO_FORMAT_UNKNOWN;
+    GstVideoConverter* converter = nullptr;
+};
+KeptConverter kept_converter;
+
+GstVideoConverter* take_converter(const CapsLayout& layout, const GstVideoInfo& out) {
+    KeptConverter& kept = kept_converter;
+    if (kept.converter && kept.caps == layout.caps &&
+        kept.format == GST_VIDEO_INFO_FORMAT(&out)) {
+        GstVideoConverter* converter = kept.converter;
+        kept.converter = nullptr;
+        return converter;
+    }
+    GstVideoInfo in = layout.info;
+    GstVideoInfo target = out;
+    return gst_video_converter_new(&in, &target, nullptr);
+}
+
+void keep_converter(const CapsLayout& layout, GstVideoFormat format,
+                    GstVideoConverter* converter) {
+    KeptConverter& kept = kept_converter;
+    if (kept.converter) {
+        gst_video_converter_free(kept.converter);
+    }
+    gst_caps_replace(&kept.caps, layout.caps);
+    kept.format = format;
+    kept.converter = converter;
+}
+
+// The memory of converted frames comes from a pool of a few buffers of the
+// current size, so that a frame's memory serves again once the frame is
+// gone, instead of new memory (and its page faults) for every frame.  Beyond
+// the pool's few, a buffer is allocated as usual.  Used with the interpreter
+// lock held; the pool itself is thread-safe, and a buffer holds its pool.
+constexpr guint kPooledBuffers = 4;
+struct OutputPool {
+    GstBufferPool* pool = nullptr;
+    guint size = 0;
+};
+OutputPool output_pool;
+
+GstBuffer* output_buffer(guint size) {
+    OutputPool& current = output_pool;
+    if (current.size != size || !current.pool) {
+        if (current.pool) {
+            gst_buffer_pool_set_active(current.pool, FALSE);
+            gst_object_unref(current.pool);
+        }
+        current.pool = gst_buffer_pool_new();
+        current.size = size;
+        GstStructure* config = gst_buffer_pool_get_config(current.pool);
+        gst_buffer_pool_config_set_params(config, nullptr, size, 0, kPooledBuffers);
+        if (!gst_buffer_pool_set_config(current.pool, config) ||
+            !gst_buffer_pool_set_active(current.pool, TRUE)) {
+            gst_object_unref(current.pool);
+            current.pool = nullptr;
+        }
+    }
+    GstBuffer* buffer = nullptr;
+    GstBufferPoolAcquireParams params = {};
+    params.flags = GST_BUFFER_POOL_ACQUIRE_FLAG_DONTWAIT;
+    if (current.pool &&
+        gst_buffer_pool_acquire_buffer(current.pool, &buffer, &params) == GST_FLOW_OK) {
+        return buffer;
+    }
+    return gst_buffer_new_allocate(nullptr, size, nullptr);
+}
+
+// The layout of `in`'s frames converted to `format`, as videoconvert gives
+// it (rows padded to four bytes); with what GStreamer's converter wants to
+// be the same on both sides.
+GstVideoInfo target_info(const GstVideoInfo& in, GstVideoFormat format) {
+    GstVideoInfo out;
+    gst_video_info_set_format(&out, format, GST_VIDEO_INFO_WIDTH(&in), GST_VIDEO_INFO_HEIGHT(&in));
+    GST_VIDEO_INFO_FPS_N(&out) = GST_VIDEO_INFO_FPS_N(&in);
+    GST_VIDEO_INFO_FPS_D(&out) = GST_VIDEO_INFO_FPS_D(&in);
+    GST_VIDEO_INFO_PAR_N(&out) = GST_VIDEO_INFO_PAR_N(&in);
+    GST_VIDEO_INFO_PAR_D(&out) = GST_VIDEO_INFO_PAR_D(&in);
+    GST_VIDEO_INFO_INTERLACE_MODE(&out) = GST_VIDEO_INFO_INTERLACE_MODE(&in);
+    return out;
+}
+
+// Converts the mapped frame `in` into `buffer` (mapped at `pixels`), laid
+// out as `out`: by `converter` when there is one, else by yuv::convert().
+// Rows' padding is zeroed.  Runs without the interpreter lock.
+void convert_pixels(GstVideoFrame& in, const CapsLayout& layout, GstVideoConverter* converter,
+                    GstVideoInfo& out, GstBuffer* buffer, guint8* pixels) {
+    const int width = GST_VIDEO_INFO_WIDTH(&out);
+    const int height = GST_VIDEO_INFO_HEIGHT(&out);
+    const int stride = GST_VIDEO_INFO_PLANE_STRIDE(&out, 0);
+    if (converter) {
+        GstVideoFrame target;
+        if (gst_video_frame_map(&target, &out, buffer, GST_MAP_WRITE)) {
+            gst_video_converter_frame(converter, &in, &target);
+            gst_video_frame_unmap(&target);
+        }
+    } else {
+        const yuv::Planes planes = {
+            static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_COMP_DATA(&in, 0)),
+            static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_COMP_DATA(&in, 1)),
+            static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_COMP_DATA(&in, 2)),
+            GST_VIDEO_FRAME_COMP_STRIDE(&in, 0),
+            GST_VIDEO_FRAME_COMP_STRIDE(&in, 1),
+            GST_VIDEO_FRAME_COMP_STRIDE(&in, 2),
+            GST_VIDEO_FRAME_FORMAT(&in) != GST_VIDEO_FORMAT_Y444,
+        };
+        yuv::convert(planes, width, height, layout.coefficients,
+                     GST_VIDEO_INFO_FORMAT(&out) == GST_VIDEO_FORMAT_RGB, pixels, stride);
+    }
+    const int row = width * 3;
+    for (int y = 0; stride != row && y < height; ++y) {
+        std::memset(pixels + static_cast<std::ptrdiff_t>(y) * stride + row, 0,
+                    static_cast<size_t>(stride - row));
+    }
+}
+
+// A Frame in `format` (BGR or RGB) made from a frame of any other raw
+// format, converted with the interpreter lock released: YUV that
+// yuv::convert() reproduces by it, anything else by GStreamer's converter.
+Ref converted_frame(GstBuffer* in_buffer, const CapsLayout& layout, GstVideoFormat format,
+                    unsigned long long index) {
+    GstVideoInfo out = target_info(layout.info, format);
+    GstVideoInfo in_info = layout.info;
+    GstVideoFrame in;
+    if (!gst_video_frame_map(&in, &in_info, in_buffer, GST_MAP_READ)) {
+        PyErr_Format(PyExc_ValueError, "a %dx%d %s frame does not fit its buffer of %zu bytes",
+                     GST_VIDEO_INFO_WIDTH(&in_info), GST_VIDEO_INFO_HEIGHT(&in_info),
+                     GST_VIDEO_INFO_NAME(&in_info), gst_buffer_get_size(in_buffer));
+        return {};
+    }
+    Ref obj = new_frame(output_buffer(static_cast<guint>(GST_VIDEO_INFO_SIZE(&out))),
+                        GST_BUFFER_PTS(in_buffer), index, GST_MAP_READWRITE);
+    GstVideoConverter* converter =
+        obj && !layout.reproducible ? take_converter(layout, out) : nullptr;
+    if (!obj || (!layout.reproducible && !converter)) {
+        gst_video_frame_unmap(&in);
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_ValueError, "GStreamer cannot convert %s frames to %s",
+                         GST_VIDEO_INFO_NAME(&in_info), gst_video_format_to_string(format));
+        }
+        return {};
+    }
+    FrameObject* frame = as_frame(obj.get());
+    Py_BEGIN_ALLOW_THREADS
+    convert_pixels(in, layout, converter, out, frame->buffer, frame->map.data);
+    Py_END_ALLOW_THREADS
+    gst_video_frame_unmap(&in);
+    if (converter) {
+        keep_converter(layout, format, converter);
+    }
+    return set_layout(frame, out, 3) ? std::move(obj) : Ref();
+}
+
+// A Frame of the sample's pixels; with `format` BGR or RGB, converted to it
+// when they are in another format.
+Ref make_frame(GstSample* sample, unsigned long long index, GstVideoFormat format) {
     const CapsLayout* layout = layout_of(sample);
     if (!layout) {
         return {};
@@ -342,21 +529,21 @@ Ref make_frame(GstSample* sample, unsigned long long index) {
         PyErr_SetString(PyExc_ValueError, "the appsink delivered a sample without a buffer");
         return {};
     }
-    Ref obj = Ref::steal(reinterpret_cast<PyObject*>(PyObject_New(FrameObject, &FrameType)));
-    if (!obj) {
+    if (format != GST_VIDEO_FORMAT_UNKNOWN && format != GST_VIDEO_INFO_FORMAT(&layout->info)) {
+        return converted_frame(sample_buffer, *layout, format, index);
+    }
+    if (layout->channels == 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "frames in %s are not rows of whole pixels; convert them before the "
+                     "appsink, e.g. with 'videoconvert ! video/x-raw,format=BGR'",
+                     GST_VIDEO_INFO_NAME(&layout->info));
         return {};
     }
-    FrameObject* frame = as_frame(obj.get());
-    frame->buffer = gst_buffer_ref(sample_buffer);
-    frame->mapped = false;
-    frame->pts = GST_BUFFER_PTS(sample_buffer);
-    frame->index = index;
-    if (!gst_buffer_map(frame->buffer, &frame->map, GST_MAP_READ)) {
-        PyErr_SetString(PyExc_ValueError, "the frame's buffer could not be mapped for reading");
+    Ref obj = new_frame(gst_buffer_ref(sample_buffer), GST_BUFFER_PTS(sample_buffer), index);
+    if (!obj || !set_layout(as_frame(obj.get()), layout->info, layout->channels)) {
         return {};
     }
-    frame->mapped = true;
-    return set_layout(frame, layout->info, layout->channels) ? std::move(obj) : Ref();
+    return obj;
 }
 
 // ---------------------------------------------------------------------------
@@ -431,24 +618,50 @@ GstSample* wait_for_sample(GstAppSink* sink, GstClockTime timeout) {
     return sample;
 }
 
-// pull(appsink, timeout, index)
+// None (frames as the sink has them), "BGR" or "RGB".
+bool pixel_format_of(PyObject* obj, GstVideoFormat& format) {
+    format = GST_VIDEO_FORMAT_UNKNOWN;
+    if (obj == Py_None) {
+        return true;
+    }
+    if (!PyUnicode_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "pixel_format must be a str or None, not %.200s",
+                     Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    if (PyUnicode_CompareWithASCIIString(obj, "BGR") == 0) {
+        format = GST_VIDEO_FORMAT_BGR;
+    } else if (PyUnicode_CompareWithASCIIString(obj, "RGB") == 0) {
+        format = GST_VIDEO_FORMAT_RGB;
+    } else {
+        PyErr_Format(PyExc_ValueError, "pixel_format must be 'BGR', 'RGB' or None, not %R", obj);
+        return false;
+    }
+    return true;
+}
+
+// pull(appsink, timeout, index, pixel_format=None)
 PyObject* pull(Function& /*fn*/, PyObject* const* args) {
     GstAppSink* sink = appsink_of(args[0]);
     GstClockTime timeout = 0;
     unsigned long long index = 0;
-    if (!sink || !timeout_of(args[1], timeout) || !index_of(args[2], index)) {
+    GstVideoFormat format = GST_VIDEO_FORMAT_UNKNOWN;
+    if (!sink || !timeout_of(args[1], timeout) || !index_of(args[2], index) ||
+        !pixel_format_of(args[3], format)) {
         return nullptr;
     }
     SampleRef sample(wait_for_sample(sink, timeout));
     if (!sample) {
         Py_RETURN_NONE;
     }
-    return make_frame(sample.get(), index).release();
+    return make_frame(sample.get(), index, format).release();
 }
+
+Ref default_pixel_format() { return Ref::steal(PyTuple_Pack(1, Py_None)); }
 
 const mv::FunctionSpec kPull = {
     "pull",
-    "appsink, timeout, index",
+    "appsink, timeout, index, pixel_format",
     nullptr,
     "The appsink's next frame as a Frame numbered `index`, or None.\n"
     "\n"
@@ -459,10 +672,16 @@ const mv::FunctionSpec kPull = {
     "    ValueError.  Pull from one thread at a time per sink: when several\n"
     "    threads wait on one appsink, GStreamer wakes the others for no later\n"
     "    frame once one of them got its own, and they wait out their timeout.\n"
+    "\n"
+    "    pixel_format 'BGR' or 'RGB' converts frames of any other raw format\n"
+    "    to that layout, with the interpreter lock released, into a buffer of\n"
+    "    the frame's own: 8-bit I420, YV12 and Y444 by the module's own code,\n"
+    "    pixel for pixel as videoconvert does it, anything else by GStreamer's\n"
+    "    converter.  None hands the frames out as the sink has them.\n"
     "    ",
     {nullptr},
     pull,
-    nullptr,
+    default_pixel_format,
 };
 
 int exec_frame(PyObject* module) {

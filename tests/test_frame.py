@@ -210,6 +210,60 @@ class TestLayout:
 
 
 @needs_gst
+class TestConversion:
+    """pull(..., pixel_format) against videoconvert, byte for byte: I420,
+    YV12 and Y444 through the module's own code (32, 16 and single pixels
+    at a time: widths 49 and 322), the rest through GStreamer's converter."""
+
+    COLORIMETRIES = ("bt601", "bt709", "1:4:0:0", "bt2020")
+
+    @pytest.mark.parametrize("video_format", ["I420", "YV12", "Y444", "NV12", "Y42B"])
+    def test_the_pixels_of_videoconvert(self, launch, video_format):
+        for n, colorimetry in enumerate(self.COLORIMETRIES):
+            for target, (width, height) in (("BGR", (49, 31)), ("RGB", (322, 7))):
+                caps = (f"video/x-raw,format={video_format},width={width},height={height},"
+                        f"colorimetry={colorimetry}")
+                pattern = ("smpte", "ball")[n % 2]
+                _, sink = launch(source(caps, frames=2, pattern=pattern))
+                _, reference = launch(source(f"{caps} ! videoconvert ! video/x-raw,format={target}",
+                                             frames=2, pattern=pattern))
+                for index in range(2):
+                    frame = pull(sink, 5.0, index, target)
+                    expected = pull(reference, 5.0, index)
+                    assert (frame.format, frame.width, frame.height, frame.stride) == (
+                        expected.format, expected.width, expected.height, expected.stride)
+                    assert bytes(frame) == bytes(expected), (colorimetry, target)
+                    assert frame.pts == expected.pts and frame.index == index
+
+    def test_frames_kept_while_more_are_converted(self, launch):
+        # Converted frames come from a pool of a few buffers: one kept is
+        # never handed out again, however many more are converted.
+        caps = "video/x-raw,format=I420,width=64,height=48"
+        _, sink = launch(source(caps, frames=12))
+        _, reference = launch(source(f"{caps} ! videoconvert ! video/x-raw,format=BGR",
+                                     frames=12))
+        kept = [pull(sink, 5.0, n, "BGR") for n in range(12)]
+        assert [bytes(f) for f in kept] == [bytes(pull(reference, 5.0, n)) for n in range(12)]
+        assert len({memoryview(f).tobytes() for f in kept}) > 1  # the ball moves
+
+    def test_frames_already_in_the_format_are_not_copied(self, launch):
+        sink, push = pushed(launch, "video/x-raw,format=RGB,width=2,height=1,framerate=0/1")
+        push(bytes([1, 2, 3, 4, 5, 6, 0, 0]))
+        push(bytes([1, 2, 3, 4, 5, 6, 0, 0]))
+        as_is, asked = pull(sink, 5.0, 0), pull(sink, 5.0, 1, "RGB")
+        assert bytes(as_is) == bytes(asked) and asked.format == "RGB"
+
+    def test_a_planar_buffer_smaller_than_its_caps(self, launch):
+        sink, push = pushed(launch, "video/x-raw,format=I420,width=4,height=2,framerate=0/1")
+        push(bytes(11))
+        push(bytes(16))
+        with pytest.raises(ValueError, match="a 4x2 I420 frame does not fit its buffer of 11 "
+                                             "bytes"):
+            pull(sink, 5.0, 0, "BGR")
+        assert pull(sink, 5.0, 1, "BGR").format == "BGR"  # the sink goes on
+
+
+@needs_gst
 class TestBufferRequests:
     """Every way a C consumer can ask: what it gets, or BufferError."""
 
@@ -342,6 +396,15 @@ class TestPullArgumentValues:
         with pytest.raises(error, match=match):
             pull(sink, 0, index)
 
+    @pytest.mark.parametrize("pixel_format, error, match", [
+        (b"BGR", TypeError, "pixel_format must be a str or None, not bytes"),
+        ("GRAY8", ValueError, "pixel_format must be 'BGR', 'RGB' or None, not 'GRAY8'"),
+        ("bgr", ValueError, "not 'bgr'"),
+    ])
+    def test_bad_pixel_formats(self, sink, pixel_format, error, match):
+        with pytest.raises(error, match=match):
+            pull(sink, 0, 0, pixel_format)
+
     def test_none_and_timeouts_beyond_gstreamers_clock_wait_for_ever(self, sink):
         # The one frame, then the end of the stream, which ends every wait.
         results = [pull(sink, timeout, 0) for timeout in (None, float("inf"), 1e300, 2**70)]
@@ -350,7 +413,7 @@ class TestPullArgumentValues:
     def test_signature_and_docstring(self):
         import inspect
 
-        assert str(inspect.signature(pull)) == "(appsink, timeout, index)"
+        assert str(inspect.signature(pull)) == "(appsink, timeout, index, pixel_format=None)"
         assert pull.__module__ == frame_module.__name__ == "mivelo.stream_reader.frame"
         assert Frame.__module__ == "mivelo.stream_reader.frame"
         assert pull.__doc__.startswith("The appsink's next frame as a Frame")

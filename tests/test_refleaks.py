@@ -736,6 +736,8 @@ FRAME_SOURCES = {
               "! appsink name=sink sync=false max-buffers=4",
     "planar": "videotestsrc ! video/x-raw,format=I420,width=8,height=8 "
               "! appsink name=sink sync=false max-buffers=4",
+    "nv12": "videotestsrc ! video/x-raw,format=NV12,width=8,height=8 "
+            "! appsink name=sink sync=false max-buffers=4",
     # Nothing comes unless pushed.
     "pushed": "appsrc name=src format=time caps=video/x-raw,format=GRAY8,width=4,height=2,"
               "framerate=0/1 ! appsink name=sink",
@@ -838,6 +840,12 @@ case("frame: pull of a buffer too small", FRAME[:1], pull_with("pushed", 1.0, 0,
      ValueError, "does not fit its buffer")
 case("frame: pull of planar frames", FRAME[:1], pull_with("planar", 5.0, 0), ValueError,
      "not rows of whole pixels", n=500)
+case("frame: pull of planar frames converted to BGR", FRAME, pull_with("planar", 5.0, 0, "BGR"),
+     n=500)
+case("frame: pull of NV12 frames converted by GStreamer", FRAME, pull_with("nv12", 5.0, 0, "RGB"),
+     n=500)
+case("frame: pull with an unknown pixel format", FRAME[:1],
+     pull_with("planar", 5.0, 0, "GRAY8"), ValueError, "pixel_format must be")
 case("frame: buffer requests refused", FRAME, lambda: refused_buffers(), n=500)
 case("frame: pull of no element", FRAME[:1], pull_wrong(lambda: 1), TypeError, "needs an appsink")
 case("frame: pull of a pipeline", FRAME[:1],
