@@ -189,6 +189,21 @@ class TestSources:
         pts = [f.pts for f in frames]
         assert None not in pts and pts == sorted(pts)
 
+    @pytest.mark.parametrize("pixel_format", ["BGR", "RGB"])
+    def test_frames_converted_as_read_are_videoconverts(self, mp4_file, pixel_format):
+        # The reader's own pipelines hand over the decoder's frames and
+        # pull() converts them; a launch string converts with videoconvert.
+        plain = ('filesrc location="{url}" name=buffer_src ! decodebin ! videoconvert '
+                 f"! video/x-raw,format={pixel_format} ! appsink name=main_sink")
+        with StreamReader(str(mp4_file), {"pixel_format": pixel_format}) as reader:
+            frames = list(reader)
+        with StreamReader(plain, url=str(mp4_file)) as reader:
+            expected = list(reader)
+        assert len(frames) == len(expected) == MEDIA_FRAMES
+        assert [(f.format, f.stride, f.pts) for f in frames] == [
+            (f.format, f.stride, f.pts) for f in expected]
+        assert all(bytes(a) == bytes(b) for a, b in zip(frames, expected))
+
     @pytest.mark.parametrize("as_uri", [False, True], ids=["path", "file-url"])
     def test_a_file_is_read_whole_and_then_ends(self, mp4_file, as_uri, reader_log):
         source = mp4_file.as_uri() if as_uri else str(mp4_file)

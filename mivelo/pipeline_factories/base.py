@@ -200,7 +200,8 @@ class PipelineFactory:
 
         Builds ``pad ! decodebin ! videoconvert ! video/x-raw,format=F !
         appsink``, where F is ``pipeline.settings.frame_format`` or else
-        ``FRAME_FORMAT``. decodebin picks the demuxer and decoder the stream
+        ``FRAME_FORMAT`` (``pad ! decodebin ! video/x-raw ! appsink`` when
+        the settings say the frames are not ``converted``). decodebin picks the demuxer and decoder the stream
         needs and announces its video pad once it knows the stream; that pad
         is linked to the converter then (other streams are left unused).
         With a frame-rate limit, frames above it are dropped before the
@@ -217,12 +218,19 @@ class PipelineFactory:
         if sink is None:
             raise ValueError("pipeline.appsink must be set before the decoder is set up")
         decoder = pipeline.new_element("decodebin", properties={})
-        converter = pipeline.new_element("videoconvert", properties={})
         settings = pipeline.settings
-        frame_format = settings.frame_format or FRAME_FORMAT
-        caps = Gst.Caps.from_string(f"video/x-raw,format={frame_format}")
-        capsfilter = pipeline.new_element("capsfilter", properties={"caps": caps})
-        if not (converter.link(capsfilter) and capsfilter.link(sink)):
+        if settings.converted:
+            converter = pipeline.new_element("videoconvert", properties={})
+            frame_format = settings.frame_format or FRAME_FORMAT
+            caps = Gst.Caps.from_string(f"video/x-raw,format={frame_format}")
+            capsfilter = pipeline.new_element("capsfilter", properties={"caps": caps})
+            linked = converter.link(capsfilter) and capsfilter.link(sink)
+        else:
+            # Raw video in system memory, in whatever layout the decoder has.
+            caps = Gst.Caps.from_string("video/x-raw")
+            converter = pipeline.new_element("capsfilter", properties={"caps": caps})
+            linked = converter.link(sink)
+        if not linked:
             raise RuntimeError("could not link the frame converter to the appsink")
         result = pad.link(decoder.get_static_pad("sink"))
         if result != Gst.PadLinkReturn.OK:

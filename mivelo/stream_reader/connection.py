@@ -100,7 +100,8 @@ class Connection:
         or at the stall deadline, whichever comes first."""
         now = time.monotonic()
         stall_wait = self._progress + self._stall_timeout - now
-        frame = pull(self._appsink, max(0.0, min(wait, stall_wait)), index)
+        frame = pull(self._appsink, max(0.0, min(wait, stall_wait)), index,
+                     self._source.convert_to)
         if frame is not None:
             self._progress = time.monotonic()
             self.pulled += 1

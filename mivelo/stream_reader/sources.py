@@ -19,23 +19,27 @@ from mivelo.pipeline_factories.custom import CustomPipelineFactory
 from mivelo.pipeline_factories.http import HTTPPipelineFactory
 from mivelo.utils.gstreamer import pipeline_settings
 
-__all__ = ["FILE_LAUNCH", "RTSP_LAUNCH", "Source"]
+__all__ = ["FILE_LAUNCH", "READ_CONVERTED", "RTSP_LAUNCH", "Source"]
 
-# Launch templates for RTSP cameras and local files ("{format}" is one of
-# PIXEL_FORMATS; "{url}" stays for the factory to fill in). The RTSP source
-# exposes one pad per stream of the camera; only video is linked, through
-# the element that the factories call the buffer source, so that audio can
-# stay unlinked without stopping the stream. The jitter buffer waits up to
-# 200 ms for late packets, instead of rtspsrc's default of 2 s.
+# Launch templates for RTSP cameras and local files ("{frames}" is what
+# follows the decoder, see Source.decoded; "{url}" stays for the factory to
+# fill in). The RTSP source exposes one pad per stream of the camera; only
+# video is linked, through the element that the factories call the buffer
+# source, so that audio can stay unlinked without stopping the stream. The
+# jitter buffer waits up to 200 ms for late packets, instead of rtspsrc's
+# default of 2 s.
 RTSP_LAUNCH = (
     'rtspsrc location="{{url}}" latency=200 ! application/x-rtp,media=video '
-    "! queue name=buffer_src ! decodebin ! videoconvert "
-    "! video/x-raw,format={format} ! appsink name=main_sink"
+    "! queue name=buffer_src ! decodebin ! {frames} ! appsink name=main_sink"
 )
 FILE_LAUNCH = (
-    'filesrc location="{{url}}" name=buffer_src ! decodebin ! videoconvert '
-    "! video/x-raw,format={format} ! appsink name=main_sink"
+    'filesrc location="{{url}}" name=buffer_src ! decodebin ! {frames} '
+    "! appsink name=main_sink"
 )
+# Pixel formats that the frame module converts the decoded frames to while
+# reading them (the decoders' YUV, pixel for pixel as videoconvert would);
+# the others are converted in the pipeline.
+READ_CONVERTED = ("BGR", "RGB")
 
 
 class Source:
@@ -43,7 +47,9 @@ class Source:
 
     ``kind`` is "http", "rtsp", "file" or "launch"; ``url`` what the
     factory reads (a file's path); ``finite`` whether the source ends
-    (a file) rather than being reopened.
+    (a file) rather than being reopened; ``convert_to`` the pixel format
+    that ``pull()`` converts the frames to as they are read (BGR or RGB),
+    or None when the pipeline delivers them in the reader's format.
     """
 
     def __init__(self, source, url, options):
@@ -52,6 +58,7 @@ class Source:
         if url is not None and not isinstance(url, str):
             raise TypeError(f"url must be a str or None, not {type(url).__name__}")
         self.pixel_format = options.pixel_format
+        self.convert_to = None
         if "{url}" in source:
             self._launch_string(source, url, options)
         elif url is not None:
@@ -75,12 +82,19 @@ class Source:
         scheme = urllib.parse.urlsplit(source).scheme.lower()
         self.launch = None
         self.finite = False
+        # How the frames are converted, for the factories' pipelines: by the
+        # frame module as they are read, or by videoconvert in the pipeline.
+        if self.pixel_format in READ_CONVERTED:
+            self.convert_to = self.pixel_format
+            frames = "video/x-raw"
+        else:
+            frames = f"videoconvert ! video/x-raw,format={self.pixel_format}"
         if scheme in ("http", "https"):
             self.kind, self.url = "http", source
             return
         if scheme.startswith("rtsp"):
             self.kind, self.url = "rtsp", source
-            self.launch = RTSP_LAUNCH.format(format=self.pixel_format)
+            self.launch = RTSP_LAUNCH.format(frames=frames)
             return
         path = _file_path(source)
         if path is None:
@@ -89,12 +103,13 @@ class Source:
         if not os.path.isfile(path):
             raise SourceNotFoundError(f"no such file: {path}")
         self.kind, self.url, self.finite = "file", path, True
-        self.launch = FILE_LAUNCH.format(format=self.pixel_format)
+        self.launch = FILE_LAUNCH.format(frames=frames)
 
     def build(self, watcher, settings):
         """A new, started pipeline with ``settings`` (``PipelineSettings``,
         its frame format filled in here); its bus messages go to ``watcher``."""
-        with pipeline_settings(settings._replace(frame_format=self.pixel_format)):
+        with pipeline_settings(settings._replace(frame_format=self.pixel_format,
+                                                 converted=self.convert_to is None)):
             if self.kind == "http":
                 factory = HTTPPipelineFactory(url=self.url, pipeline_watcher=watcher,
                                               on_complete=None)

@@ -1,9 +1,10 @@
-from typing import Any, Callable, Optional
+from typing import Any, Callable, Optional, Tuple
 
 from mivelo.stream_reader.options import ReaderOptions
 
 RTSP_LAUNCH: str
 FILE_LAUNCH: str
+READ_CONVERTED: Tuple[str, ...]
 
 class Source:
     kind: str
@@ -11,5 +12,6 @@ class Source:
     launch: Optional[str]
     finite: bool
     pixel_format: str
+    convert_to: Optional[str]
     def __init__(self, source: str, url: Optional[str], options: ReaderOptions) -> None: ...
     def build(self, watcher: Callable[[Any, Any, Any], None], settings: Any) -> Any: ...

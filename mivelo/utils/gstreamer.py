@@ -110,6 +110,11 @@ class PipelineSettings(NamedTuple):
     """Frames taken from the appsink so far (a quick, thread-safe callable),
     for the stall watchdog: a sink that keeps its frames (``drop`` off) and
     holds some that were not taken is waiting for its reader, not stalled."""
+    converted: bool = True
+    """False: where the factory sets up the decoding, the frames reach the
+    appsink as the decoder made them (raw video in any layout), for a reader
+    that converts each frame it reads itself (the stream reader, through
+    ``mivelo.stream_reader.frame.pull``); ``frame_format`` is not used then."""
 
 
 _SETTINGS = contextvars.ContextVar("mivelo_pipeline_settings", default=PipelineSettings())
