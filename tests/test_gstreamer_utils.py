@@ -14,6 +14,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from helpers import BusRecorder, mivelo_threads, needs_gst, wait_until
+from mivelo.utils._gst.bus import BusDispatcher, watched_buses
 from mivelo.utils.gstreamer import (
     MissingElementError, Pipeline, PipelineSettings, pipeline_settings)
 
@@ -41,6 +42,10 @@ def run_script(*parts, timeout=60):
                             capture_output=True, text=True, timeout=timeout)
     assert result.returncode == 0, result.stderr
     return result
+
+
+def bus_is_watched(bus):
+    return bus.get_pollfd().fd in watched_buses()
 
 
 @pytest.fixture
@@ -316,18 +321,25 @@ class TestSettings:
 
 
 class TestClose:
-    def test_close_is_idempotent_and_ends_bus_thread(self):
+    def test_close_is_idempotent_and_ends_bus_dispatch(self):
         before = set(mivelo_threads())
         p = Pipeline.from_launch_string("videotestsrc is-live=true ! appsink name=s", None)
         p.appsink = p.get_by_name("s")
-        p.add_bus_watch(BusRecorder(), p)
+        recorder = BusRecorder()
+        p.add_bus_watch(recorder, p)
         p.set_state(Gst.State.PLAYING)
         assert p.pull_sample(5) is not None
+        bus = p.gst_pipeline.get_bus()
         started = time.monotonic()
         p.close()
         p.close()
         assert time.monotonic() - started < 2
-        assert set(mivelo_threads()) <= before  # the bus and release threads too
+        assert not bus_is_watched(bus)
+        calls = len(recorder.calls)
+        bus.post(Gst.Message.new_application(None, Gst.Structure.new_empty("after-close")))
+        # The package's threads serve open pipelines only.
+        assert wait_until(lambda: set(mivelo_threads()) <= before, timeout=2)
+        assert len(recorder.calls) == calls
         assert p.gst_pipeline is None and p.appsink is None
         assert p.pull_sample(0.1) is None
         with pytest.raises(RuntimeError):
@@ -361,10 +373,10 @@ class TestClose:
         p.set_state(Gst.State.PLAYING)
         assert wait_until(lambda: Gst.MessageType.STATE_CHANGED in seen, timeout=5)
         gst_pipeline = p.gst_pipeline
-        (thread,) = [t for t in mivelo_threads() if t.name.endswith(gst_pipeline.get_name())]
+        bus = gst_pipeline.get_bus()
         del p
         gc.collect()
-        assert wait_until(lambda: not thread.is_alive(), timeout=5)
+        assert wait_until(lambda: not bus_is_watched(bus), timeout=5)
         assert wait_until(lambda: gst_pipeline.get_state(0)[1] == Gst.State.NULL, timeout=5)
 
     def test_close_stops_the_pipeline_whatever_stopping_raises(self, monkeypatch):
@@ -380,12 +392,11 @@ class TestClose:
         def spurious(*args):
             raise TypeError("spurious")
 
-        monkeypatch.setattr(Gst.Message, "new_application", spurious)
+        monkeypatch.setattr(BusDispatcher, "stop", spurious)
         with pytest.raises(TypeError, match="spurious"):
             p.close()
         assert gst_pipeline.get_state(0)[1] == Gst.State.NULL
         assert p.closed and p.gst_pipeline is None
-        assert not [t for t in mivelo_threads() if t.name.endswith(gst_pipeline.get_name())]
         p.close()
 
     def test_interrupted_close_still_stops_everything(self):

@@ -6,17 +6,20 @@ messages. GStreamer is initialised once, when this module is imported.
 
 What a Pipeline does is done by the modules of ``mivelo.utils._gst``, one
 job each: ``launch`` parses launch strings behind a guard; ``bus`` hands bus
-messages to the watchers on a thread of the pipeline's own, with no GLib
-main loop; ``watchdog`` turns a stream that stops delivering frames into an
-ERROR on the bus; ``state`` runs state changes on a thread of their own, so
-that a source that blocks in one holds up no caller; ``release`` stops a
-pipeline on ``close()``, in the background when it is dropped without
-``close()``, and at interpreter exit.
+messages to the watchers, with no GLib main loop, from one thread that waits
+on every pipeline's bus; ``watchdog`` turns a stream that stops delivering
+frames into an ERROR on the bus; ``state`` runs state changes apart from
+the caller, so that a source that blocks in one holds up no caller;
+``release`` stops a pipeline on ``close()``, in the background when it is
+dropped without ``close()``, and at interpreter exit; ``workers`` is the
+few threads that run all this for every pipeline, one lane per pipeline and
+job, so that the package's threads do not grow with the number of pipelines.
 
 Settings for the pipelines that a factory builds, decided before they play:
 ``with pipeline_settings(PipelineSettings(...)): factory.build()``. Every
 ``Pipeline`` made in that block, on that thread (or asyncio task), takes
-them; the factories' own steps stay as they are.
+them; the factories' own steps stay as they are. ``without_waiting()``
+makes ``set_state()`` and ``close()`` return at once in its block.
 """
 import contextlib
 import contextvars
@@ -29,6 +32,7 @@ from mivelo.utils.credentials import mask_text, mask_url
 # Before gi.repository: this import selects and initialises GStreamer.
 from mivelo.utils._gst.bus import BusDispatcher
 from mivelo.utils._gst.launch import parse_launch
+from mivelo.utils._gst import release as _release, state as _state
 from mivelo.utils._gst.release import Resources
 from mivelo.utils._gst.watchdog import stall_watchdog
 
@@ -40,6 +44,7 @@ __all__ = [
     "PipelineSettings",
     "make_multipart_single_stream",
     "pipeline_settings",
+    "without_waiting",
 ]
 
 # Debian packages that ship the elements this package creates, to turn a
@@ -131,6 +136,18 @@ def pipeline_settings(settings):
         yield settings
     finally:
         _SETTINGS.reset(token)
+
+
+@contextlib.contextmanager
+def without_waiting():
+    """In this block (of this thread, or of this asyncio task), ``set_state()``
+    asks for its change and returns ``ASYNC`` unless it is done at once, and
+    ``close()`` starts the release and returns (logging what it raises): for
+    an event loop, or a thread that serves many streams, that builds and
+    retires pipelines and must not wait for GStreamer meanwhile.
+    """
+    with _state.waiting(0.0), _release.waiting(False):
+        yield
 
 
 def _invalid_pipeline(pipeline_str, why):
@@ -260,11 +277,11 @@ class Pipeline:
     def set_state(self, state):
         """Request ``state``; returns GStreamer's ``Gst.StateChangeReturn``.
 
-        The change runs on a thread of its own, after the ones requested
-        before it, and this waits for it at most 0.1 s: a source that blocks
-        in a state change (a FIFO without a writer) cannot hold up the
-        caller, who then gets ``ASYNC`` and the outcome on the bus (see
-        ``mivelo.utils._gst.state``).
+        The change runs on a worker of the package, after the ones requested
+        before it, and this waits for it at most 0.1 s (none inside
+        ``without_waiting()``): a source that blocks in a state change (a
+        FIFO without a writer) cannot hold up the caller, who then gets
+        ``ASYNC`` and the outcome on the bus (see ``mivelo.utils._gst.state``).
         """
         self._require_open()
         if state == Gst.State.PLAYING and not self._stall_watched:
@@ -320,9 +337,9 @@ class Pipeline:
     def add_bus_watch(self, watcher, pipeline):
         """Call ``watcher(bus, message, pipeline)`` for every bus message.
 
-        Messages are delivered on this pipeline's bus thread (see
-        ``mivelo.utils._gst.bus``) until ``close()``. May be called more than once; watchers
-        are then called in the order they were added.
+        Messages are delivered in order, on a worker of the package (see
+        ``mivelo.utils._gst.bus``), until ``close()``. May be called more than
+        once; watchers are then called in the order they were added.
         """
         if not callable(watcher):
             raise TypeError(f"the bus watcher must be callable, not {type(watcher).__name__}")
@@ -335,11 +352,10 @@ class Pipeline:
         """Post an ERROR on the bus when frames stop arriving.
 
         What is watched, and the checks of the arguments, are described by
-        ``mivelo.utils._gst.watchdog.stall_watchdog``. If no watcher has
-        started the bus thread yet, this starts it, and from then on it
-        takes the bus messages (handing them to the watchers added later).
-        The frames taken from the sink are counted by
-        ``settings.frames_taken``, where set.
+        ``mivelo.utils._gst.watchdog.stall_watchdog``. From then on the
+        package takes the bus messages (handing them to the watchers added
+        later), as the first watcher does. The frames taken from the sink are
+        counted by ``settings.frames_taken``, where set.
         """
         watchdog = stall_watchdog(timeout_seconds, self.url, frame_sink=frame_sink,
                                   data_pad=data_pad, decoder=decoder,
@@ -390,14 +406,15 @@ class Pipeline:
     # -- teardown ---------------------------------------------------------
 
     def close(self):
-        """Stop the pipeline, end its bus thread and drop its GStreamer objects.
+        """Stop the pipeline, end its bus dispatch and drop its GStreamer objects.
 
         Idempotent, and waits at most 5 s (``CLOSE_TIMEOUT_SECONDS`` of
-        ``mivelo.utils._gst.release``), so this never hangs. The stopping runs
-        on a thread of its own, which nothing raised here interrupts: the
-        pipeline reaches NULL and its threads end even when the wait is
-        interrupted (say by Ctrl-C), and an error raised while stopping is
-        raised here once the pipeline has been stopped.
+        ``mivelo.utils._gst.release``), so this never hangs; inside
+        ``without_waiting()`` it does not wait. The stopping runs on a worker
+        of the package, which nothing raised here interrupts: the pipeline
+        reaches NULL even when the wait is interrupted (say by Ctrl-C), and an
+        error raised while stopping is raised here once the pipeline has been
+        stopped. Once this returns no watcher is called any more.
         """
         self.appsink = None
         self._finalizer.detach()

@@ -5,12 +5,15 @@ makes the Python classes of the GStreamer namespaces that the package uses.
 
 * ``launch``: building a pipeline from launch syntax behind a guard, so that
   no string can crash the process;
-* ``bus``: the per-pipeline thread that hands bus messages to the watchers;
-* ``watchdog``: the stall watchdog that the bus thread runs;
-* ``state``: state changes on a thread of their own, so that a source that
-  blocks in one holds up no caller;
-* ``release``: stopping a pipeline, in the caller's thread, in the
-  background when it is dropped, and for every open pipeline at exit.
+* ``workers``: the few threads that run the jobs below for every pipeline,
+  in one ordered lane per pipeline and job;
+* ``bus``: the one thread that waits on every pipeline's bus and hands the
+  messages to the watchers, on the pipeline's lane;
+* ``watchdog``: the stall watchdog that the bus dispatch runs;
+* ``state``: state changes on the pipeline's state lane, so that a source
+  that blocks in one holds up no caller;
+* ``release``: stopping a pipeline, on ``close()``, in the background when
+  it is dropped, and for every open pipeline at exit.
 
 ``Pipeline`` itself, the one public face of all this, lives in
 ``mivelo.utils.gstreamer``.

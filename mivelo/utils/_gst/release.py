@@ -1,40 +1,61 @@
 """Stopping a pipeline: on ``close()``, in the background, and at exit.
 
-A release sets the pipeline to NULL, ends its bus thread and drops every
-reference to GStreamer objects, which closes the stream's sockets. It runs
-on a thread of its own ("mivelo-release-<pipeline name>"), and only once
-per pipeline:
+A release ends the dispatch of the pipeline's bus messages, sets the
+pipeline to NULL and drops every reference to GStreamer objects, which
+closes the stream's sockets. It runs once per pipeline, on the pipeline's
+state lane (``workers``), after the state changes asked for before it:
 
-* ``close()`` starts it and waits for it, at most ``CLOSE_TIMEOUT_SECONDS``.
-  It sets NULL once the state changes asked for before it have run (see
-  ``state``); a source that blocks in one (a FIFO without a writer) holds it
-  up until that change returns, and ``close()`` gives up waiting before.
-  Whatever interrupts the wait (a ``KeyboardInterrupt``, a timeout because
-  ``close()`` was called from a streaming thread that the state change waits
-  for) cannot interrupt the release itself: the pipeline still reaches NULL
-  and is marked closed only then. A later ``close()`` waits for the same
-  release. An error raised while releasing is raised by ``close()`` once the
-  pipeline has been stopped.
+* ``close()`` starts it and waits for it, at most ``CLOSE_TIMEOUT_SECONDS``,
+  and then (within the same bound) for a watcher call that is still running
+  to return. A source that blocks in a state change asked for before (a FIFO
+  without a writer) holds the release up until that change returns, and
+  ``close()`` gives up waiting before. Whatever interrupts the wait (a
+  ``KeyboardInterrupt``, a timeout because ``close()`` was called from a
+  streaming thread that the state change waits for) cannot interrupt the
+  release itself: the pipeline still reaches NULL and is marked closed only
+  then. A later ``close()`` waits for the same release. An error raised while
+  releasing is raised by ``close()`` once the pipeline has been stopped.
 * A ``Pipeline`` that is garbage-collected without ``close()`` starts it
   and does not wait: the finaliser may run on any thread, streaming threads
   included, and a state change there would wait for that very thread.
 * Pipelines still open when the interpreter exits are released all at once
   by an ``atexit`` hook, which waits at most ``EXIT_TIMEOUT_SECONDS`` in all,
   so that GStreamer threads never call into a finalising interpreter.
+
+Once no pipeline is left open, the package's threads end (``workers``,
+``bus``). ``waiting(False)`` makes the ``close()`` calls of its block start
+the release and return at once, for callers that must not block at all.
 """
 import atexit
+import contextlib
+import contextvars
 import threading
 import time
 
 from gi.repository import Gst
 
 from mivelo import logger
-from mivelo.utils._gst.state import STATE_WAIT_SECONDS, StateChange
+from mivelo.utils._gst import bus
+from mivelo.utils._gst.state import StateChange
+from mivelo.utils._gst.workers import POOL
 
-# How long close() waits for the state change to NULL and for the bus thread.
+# How long close() waits for the state change to NULL and for the watchers.
 CLOSE_TIMEOUT_SECONDS = 5.0
 # How long the exit hook waits for all open pipelines together.
 EXIT_TIMEOUT_SECONDS = 2.0
+
+_close_waits = contextvars.ContextVar("mivelo_close_waits", default=True)
+
+
+@contextlib.contextmanager
+def waiting(wait):
+    """Inside the block, close() waits for the release (True) or starts it
+    and returns (False; what releasing raises is then logged)."""
+    token = _close_waits.set(bool(wait))
+    try:
+        yield
+    finally:
+        _close_waits.reset(token)
 
 
 class Resources:
@@ -49,7 +70,7 @@ class Resources:
         self.dispatcher = None
         self.lock = threading.Lock()
         self._release = None
-        self.last_change = None
+        self.lane = POOL.lane(f"the state of {gst_pipeline.get_name()}")
         _live_resources.add(self)
 
     @property
@@ -68,16 +89,19 @@ class Resources:
         with self.lock:
             if self._release is not None:
                 raise RuntimeError("the pipeline is closed")
-            change = StateChange(self.gst_pipeline, state, self.last_change)
-            change.start()
-            self.last_change = change
-        return change.result(STATE_WAIT_SECONDS)
+            change = StateChange(self.gst_pipeline, state)
+            self.lane.submit(change.run)
+        return change.result()
 
     def release(self, timeout=CLOSE_TIMEOUT_SECONDS):
         """Stop everything and drop the GStreamer references; idempotent.
 
-        Waits at most ``timeout`` seconds; raises what releasing raised.
+        Waits at most ``timeout`` seconds (unless ``waiting(False)``);
+        raises what releasing raised.
         """
+        if not _close_waits.get():
+            self.start_release(background=True)
+            return
         self.start_release().wait(timeout)
 
     def start_release(self, background=False):
@@ -87,6 +111,9 @@ class Resources:
         """
         with self.lock:
             if self._release is None:
+                if self.dispatcher is not None:
+                    # At once, whether or not the caller waits for the rest.
+                    self.dispatcher.silence()
                 release = _Release(self, background)
                 release.start()
                 # Assigned once started: interrupted before, the next call
@@ -103,55 +130,52 @@ class Resources:
         with self.lock:
             self.gst_pipeline = None
             self.dispatcher = None
-            self.last_change = None
         _live_resources.discard(self)
+        if not _live_resources:
+            bus.wake_when_idle()
 
 
 class _Release:
-    """One run of stopping a pipeline, on its own thread."""
+    """One run of stopping a pipeline, on its state lane."""
 
     def __init__(self, resources, background):
         self._resources = resources
         self._background = background
         self._gst_pipeline = resources.gst_pipeline
         self._dispatcher = resources.dispatcher
-        # Changes asked for before the release run before its NULL.
-        self._last_change = resources.last_change
-        self._deadline = None
+        self._lane = resources.lane
         self.error = None
         self.finished = threading.Event()
         self._name = self._gst_pipeline.get_name() if self._gst_pipeline is not None else "?"
-        self._thread = threading.Thread(target=self._run, name=f"mivelo-release-{self._name}",
-                                        daemon=True)
 
     def start(self):
-        self._thread.start()
+        self._lane.submit(self._run)
 
     def wait(self, timeout):
         """Waits for the release (called by close()); raises what it raised."""
-        if self._thread is threading.current_thread():
-            return  # a callback of the state change closes the pipeline again
-        if self._dispatcher is not None and self._dispatcher.is_current_thread():
-            # A watcher closes its own pipeline: the bus thread ends when the
-            # watcher returns, so the release must not wait for it.
-            self._dispatcher.leave_running()
+        if self._lane.is_current():
+            return  # a callback of a state change closes the pipeline again
+        dispatcher = self._dispatcher
+        if dispatcher is not None and dispatcher.is_current_thread():
+            # A watcher closes its own pipeline: its call cannot end while
+            # close() waits, so the release must not wait for it.
+            dispatcher.leave_running()
         deadline = time.monotonic() + timeout
         if not self.finished.wait(timeout):
             logger.warning("pipeline %s was not released within %.1f s; it is released "
                            "in the background", self._name, timeout)
             return
-        # Its last step is done: the thread ends at once.
-        self._thread.join(max(0.0, deadline - time.monotonic()))
+        if dispatcher is not None:
+            dispatcher.join(deadline)
         if self.error is not None:
             error, self.error = self.error, None
             raise error
 
     def _run(self):
-        steps = (self._stop_dispatch, self._to_null, self._join_dispatch)
         try:
-            for step in steps:
-                # Every step runs whatever the ones before raised: the
-                # pipeline must reach NULL before it is let go of.
+            # Every step runs whatever the one before raised: the pipeline
+            # must reach NULL before it is let go of.
+            for step in (self._stop_dispatch, self._to_null):
                 try:
                     step()
                 except BaseException as exc:  # noqa: B036  (re-raised by close())
@@ -161,31 +185,25 @@ class _Release:
             if self.error is not None and self._background:
                 logger.warning("stopping pipeline %s failed", self._name,
                                exc_info=self.error)
-            self._gst_pipeline = self._last_change = None
-            self._dispatcher = None
+            self._gst_pipeline = None
             self._resources.finish_release()
             self._resources = None
             self.finished.set()
 
     def _stop_dispatch(self):
-        self._deadline = time.monotonic() + CLOSE_TIMEOUT_SECONDS
         if self._dispatcher is not None:
             self._dispatcher.stop()
 
     def _to_null(self):
-        if self._last_change is not None:
-            self._last_change.finish()
         if self._gst_pipeline is not None:
             self._gst_pipeline.set_state(Gst.State.NULL)
 
-    def _join_dispatch(self):
-        if self._dispatcher is not None:
-            self._dispatcher.join(self._deadline)
 
-
-# Resources not yet released, for the exit hook. They hold no Pipeline, so
-# keeping them here keeps no Pipeline alive.
+# Resources not yet released, for the exit hook and the threads, which end
+# when none is left. They hold no Pipeline, so keeping them here keeps no
+# Pipeline alive.
 _live_resources = set()
+bus.set_keep_alive(lambda: bool(_live_resources))
 
 
 @atexit.register

@@ -1,16 +1,23 @@
-"""State changes on a thread of their own, in the order they were asked for.
+"""State changes on the shared workers, in the order they were asked for.
 
 Some sources block inside a state change: filesrc opens its file on the way
 to READY, which waits for a writer when the file is a FIFO, and a TCP source
 connects there. ``Pipeline.set_state``, and so ``build()``, must not wait for
-them. Each change runs on a thread of its own ("mivelo-state-<pipeline
-name>") once the change asked for before it has run, and the caller waits for
-it at most ``STATE_WAIT_SECONDS``; a change that takes longer is answered
-with ``Gst.StateChangeReturn.ASYNC``, as GStreamer answers a change that
-completes later, and what becomes of it reaches the bus. A change asked for
-from a streaming thread, which the change would wait for, is answered the
-same way instead of hanging.
+them. Each change is queued on the pipeline's state lane (``workers``),
+which runs it once the changes asked for before it have run, and the caller
+waits for it at most ``STATE_WAIT_SECONDS``; a change that takes longer is
+answered with ``Gst.StateChangeReturn.ASYNC``, as GStreamer answers a change
+that completes later, and what becomes of it reaches the bus. A change asked
+for from a streaming thread, which the change would wait for, is answered the
+same way instead of hanging. A change that blocks holds up its own pipeline
+only: the workers carry on without the one it holds (see ``workers``).
+
+``waiting(seconds)`` sets how long the changes asked for in its block (in
+this thread, or this asyncio task) wait: 0 for callers that must not block
+at all, such as an event loop that builds a pipeline anew.
 """
+import contextlib
+import contextvars
 import threading
 
 from gi.repository import Gst
@@ -18,46 +25,44 @@ from gi.repository import Gst
 # How long set_state() waits for the change it asked for.
 STATE_WAIT_SECONDS = 0.1
 
+_wait = contextvars.ContextVar("mivelo_state_wait", default=STATE_WAIT_SECONDS)
+
+
+@contextlib.contextmanager
+def waiting(seconds):
+    """Inside the block, set_state() waits at most ``seconds`` for its change."""
+    token = _wait.set(seconds)
+    try:
+        yield
+    finally:
+        _wait.reset(token)
+
 
 class StateChange:
-    """One ``set_state`` of a pipeline, run after ``previous`` (or None)."""
+    """One ``set_state`` of a pipeline, run on its state lane."""
 
-    def __init__(self, gst_pipeline, state, previous):
+    def __init__(self, gst_pipeline, state):
         self._gst_pipeline = gst_pipeline
         self._state = state
-        self._previous = previous
         self._result = None
         self._error = None
         self._done = threading.Event()
-        self._thread = threading.Thread(target=self._run, daemon=True,
-                                        name=f"mivelo-state-{gst_pipeline.get_name()}")
 
-    def start(self):
-        self._thread.start()
-
-    def finish(self):
-        """Waits for the change, however long it takes."""
-        if self._thread is not threading.current_thread():
-            self._thread.join()
-
-    def result(self, timeout):
-        """What set_state() returned, waiting at most ``timeout`` seconds for
-        it (ASYNC after that); raises what it raised."""
-        if not self._done.wait(timeout):
-            return Gst.StateChangeReturn.ASYNC
-        self._thread.join()  # its last step is done: it ends at once
-        if self._error is not None:
-            error, self._error = self._error, None
-            raise error
-        return self._result
-
-    def _run(self):
+    def run(self):
         try:
-            if self._previous is not None:
-                self._previous.finish()
             self._result = self._gst_pipeline.set_state(self._state)
         except BaseException as exc:  # noqa: B036  (raised by result())
             self._error = exc
         finally:
-            self._gst_pipeline = self._previous = None
+            self._gst_pipeline = None
             self._done.set()
+
+    def result(self):
+        """What set_state() returned, waiting for it at most as long as
+        ``waiting`` says (ASYNC after that); raises what it raised."""
+        if not self._done.wait(_wait.get()):
+            return Gst.StateChangeReturn.ASYNC
+        if self._error is not None:
+            error, self._error = self._error, None
+            raise error
+        return self._result
