@@ -389,7 +389,10 @@ class TestClose:
         gst_pipeline = p.gst_pipeline
         assert gst_pipeline.get_state(5 * Gst.SECOND)[1] == Gst.State.PLAYING
 
-        def spurious(*args):
+        stop = BusDispatcher.stop
+
+        def spurious(dispatcher):
+            stop(dispatcher)
             raise TypeError("spurious")
 
         monkeypatch.setattr(BusDispatcher, "stop", spurious)

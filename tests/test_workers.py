@@ -1,6 +1,7 @@
 """The package's threads: a constant few for any number of pipelines, each
 pipeline's work in order, and a call that blocks (a slow watcher, a source
 blocked in a state change) holds up its own pipeline only."""
+import gc
 import os
 import threading
 import time
@@ -101,6 +102,7 @@ class TestPipelines:
         finally:
             for p in pipelines:
                 p.close()
+        gc.collect()
         assert wait_until(lambda: not mivelo_threads(), 5), mivelo_threads()
 
     @pytest.mark.parametrize("blocked", ["watcher", "state change"])
@@ -133,4 +135,5 @@ class TestPipelines:
                 os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
             for p in stuck:
                 p.close()
+        gc.collect()
         assert wait_until(lambda: not mivelo_threads(), 5), mivelo_threads()

@@ -116,7 +116,7 @@ class Pool:
         room = self._size - (self._workers - self._stuck(now))
         for _ in range(max(0, min(needed, room))):
             self._start_worker()
-        return needed > room
+        return needed > max(room, 0)
 
     def _start_worker(self):
         """Starts a worker; call with the lock held."""
