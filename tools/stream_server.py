@@ -18,7 +18,7 @@ Routes (query parameters are optional):
     the Content-Type header (a server that mislabels its stream).
 ``/frame.jpg``
     One JPEG frame.
-``/video.mp4``, ``/video.webm``, ``/video.<kind>?truncate=N&type=T``
+``/video.mp4``, ``/video.webm``, ``/video.mkv``, ``/video.<kind>?truncate=N&type=T``
     A file of ``media_frames`` frames (``media_fps`` per second) in one of
     ``MEDIA_FORMATS``, sent whole with its Content-Length. ``truncate``
     sends only the first N bytes and then cuts the connection, the
@@ -62,9 +62,11 @@ down so that handler threads blocked in ``send`` wake up at once.
 Run as a script it serves until interrupted and prints the stream URL.
 """
 import argparse
+import os
 import random
 import socket
 import sys
+import tempfile
 import threading
 import time
 import urllib.parse
@@ -87,7 +89,9 @@ _media_cache_lock = threading.Lock()
 # elements that encode raw I420 video into it, and the Debian package that
 # ships the encoder. The files must be readable front to back without seeking
 # (HTTP servers of cameras and streaming services do not all support ranges):
-# fragmented MP4 carries its header first, WebM is streamable by nature.
+# fragmented MP4 carries its header first, WebM is streamable by nature, and
+# the Matroska file, written as a file is (its index at the end, its
+# duration filled in afterwards: see _INDEXED), needs its index only to seek.
 MEDIA_FORMATS = {
     "mp4": (
         "video/mp4",
@@ -100,7 +104,15 @@ MEDIA_FORMATS = {
         "vp8enc deadline=1 keyframe-max-dist={fps} ! webmmux streamable=true",
         "gstreamer1.0-plugins-good",
     ),
+    "mkv": (
+        "video/x-matroska",
+        "x264enc tune=zerolatency speed-preset=ultrafast key-int-max={fps} ! matroskamux",
+        "gstreamer1.0-plugins-ugly",
+    ),
 }
+# Kinds whose muxer goes back to write what it knows only at the end (an
+# index, the duration): made through a file, where it can.
+_INDEXED = {"mkv"}
 
 _LOGIN_PAGE = (
     b"<!DOCTYPE html>\n<html><head><title>Camera login</title></head>\n"
@@ -153,7 +165,32 @@ def _generate_media(kind, width, height, frames, fps):
         f"! video/x-raw,format=I420,width={width},height={height},framerate={fps}/1 "
         f"! {encoder.format(fps=fps)}"
     )
-    return b"".join(_run_generator(launch, f"{kind} test media"))
+    if kind not in _INDEXED:
+        return b"".join(_run_generator(launch, f"{kind} test media"))
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, f"media.{kind}")
+        _run_to_file(f"{launch} ! filesink location={path}", f"{kind} test media")
+        with open(path, "rb") as made:
+            return made.read()
+
+
+def _run_to_file(launch, what):
+    """Run ``launch`` (ending in a filesink) to its end."""
+    Gst = _gst()
+    pipeline = Gst.parse_launch(launch)
+    try:
+        if pipeline.set_state(Gst.State.PLAYING) == Gst.StateChangeReturn.FAILURE:
+            raise RuntimeError(f"could not start the pipeline that makes the {what}")
+        message = pipeline.get_bus().timed_pop_filtered(
+            int(_FRAME_GENERATION_TIMEOUT_SECONDS * Gst.SECOND),
+            Gst.MessageType.EOS | Gst.MessageType.ERROR)
+        if message is None:
+            raise RuntimeError(f"making the {what} took longer than "
+                               f"{_FRAME_GENERATION_TIMEOUT_SECONDS:g} s")
+        if message.type == Gst.MessageType.ERROR:
+            raise RuntimeError(f"making the {what} failed: {message.parse_error()[0].message}")
+    finally:
+        pipeline.set_state(Gst.State.NULL)
 
 
 def _gst():
