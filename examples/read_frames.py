@@ -5,8 +5,8 @@
     python3 examples/read_frames.py /videos/clip.mp4
 
 Prints the number, size, pixel format and mean brightness of each of the
-first FRAMES frames (default 10), then what the reader did. A stream that
-fails is opened again, up to three times in a row; a file ends by itself.
+first FRAMES frames (default 10), then what the reader did. A stream is
+given up after three failed attempts in a row; a file ends by itself.
 """
 import sys
 from typing import Any, Dict

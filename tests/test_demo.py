@@ -69,5 +69,5 @@ def test_a_stream_that_keeps_failing_ends_the_demo_with_one_line(tmp_path):
     done = demo(url, "--png", str(tmp_path / "none.png"))
     assert done.returncode == 1
     assert done.stderr.splitlines()[-1].startswith(
-        f"demo: error: gave up on {url} after 2 attempts to reconnect: ")
+        f"demo: error: gave up on {url} after 2 failed attempts: ")
     assert not (tmp_path / "none.png").exists()

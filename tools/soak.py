@@ -3,6 +3,7 @@
     VENV/bin/python tools/soak.py threads [--runs 200]
     VENV/bin/python tools/soak.py cycles [--cycles 400] [--rounds 5]
     VENV/bin/python tools/soak.py faults [--seconds 180]
+    VENV/bin/python tools/soak.py reader [--runs 100] [--error-runs 50]
 
 ``threads``: eight threads each run build(), pull_sample(0.01) and close() 25
 times on one CustomPipelineFactory, in a fresh process per run (where every
@@ -19,8 +20,17 @@ everything closed, against the same process before; and what holds it:
 shared libraries (plugins loaded once), malloc's heap in use and free,
 its arenas, what malloc_trim(0) gives back.
 
-Both start the test stream server (tools/stream_server.py) in a process of
-its own, so that its memory is not counted.
+``reader``: the stream reader's frames and failures, run after run: a file
+of 200 frames read by a reader whose thread is held 50 ms after each build,
+and by one under four busy Python threads (every frame, in order, each
+time); a file with no index (a truncated MP4, and one that is no MP4 past
+its header) whose demuxer's ERROR must reach the reader at once, against
+the same file in plain GStreamer pipelines (decodebin reading the file
+itself, and through a queue); and an MP4, a WebM and a Matroska file served
+over HTTP, read by a fast and by a slow reader (every frame, then the end).
+
+``cycles`` and ``faults`` start the test stream server (tools/stream_server.py)
+in a process of its own, so that its memory is not counted.
 
 VENV is a virtual environment with the package installed, such as the .venv
 that scripts/legs/10-release.sh builds.
@@ -311,6 +321,143 @@ def soak_faults(seconds, slots=4, kill_every=10.0):
         print(f"{label:28}" + "".join(f"{values[key]:>17}" for key in keys))
 
 
+def _frames_of(source, options=None, pause=0.0):
+    """The frame numbers that a reader of ``source`` delivers, to its end."""
+    from mivelo.stream_reader import StreamReader
+
+    with StreamReader(source, options) as reader:
+        numbers = []
+        for frame in reader:
+            numbers.append(frame.index)
+            if pause:
+                time.sleep(pause)
+        return numbers, reader.stats
+
+
+def _busy_threads(count):
+    stop = threading.Event()
+
+    def spin():
+        while not stop.is_set():
+            sum(range(1000))
+
+    for _ in range(count):
+        threading.Thread(target=spin, daemon=True).start()
+    return stop
+
+
+def _soak_whole_files(path, frames, runs):
+    import mivelo.stream_reader.sources as sources
+
+    build = sources.Source.build
+
+    def held(*args):
+        pipeline = build(*args)
+        time.sleep(0.05)
+        return pipeline
+
+    for label in ("held 50 ms after build", "four busy threads"):
+        stop = None
+        if label.startswith("held"):
+            sources.Source.build = held
+        else:
+            stop = _busy_threads(4)
+        wrong, started = 0, time.monotonic()
+        try:
+            for run in range(runs):
+                numbers, stats = _frames_of(path)
+                if numbers != list(range(frames)):
+                    wrong += 1
+                    print(f"  run {run}: {len(numbers)} frames, {stats}")
+        finally:
+            sources.Source.build = build
+            if stop is not None:
+                stop.set()
+        print(f"a file of {frames} frames, reader {label}: {runs - wrong} of {runs} runs gave "
+              f"every frame in order ({time.monotonic() - started:.0f} s)", flush=True)
+
+
+def _truncated_mp4(folder):
+    """An MP4 cut before its index (the moov box, which mp4mux writes last)."""
+    from stream_server import _run_to_file
+
+    whole = os.path.join(folder, "whole.mp4")
+    _run_to_file("videotestsrc num-buffers=50 ! video/x-raw,width=320,height=240 ! x264enc "
+                 f"speed-preset=ultrafast ! mp4mux ! filesink location={whole}", "an MP4")
+    with open(whole, "rb") as made:
+        data = made.read()
+    path = os.path.join(folder, "truncated.mp4")
+    with open(path, "wb") as cut:
+        cut.write(data[:data.index(b"moov") - 4])
+    return path
+
+
+def _soak_file_errors(folder, runs):
+    from mivelo.stream_reader import StreamFailedError, StreamReader
+
+    from gi.repository import Gst
+
+    broken = os.path.join(folder, "broken.mp4")
+    with open(broken, "wb") as made:
+        made.write(b"\x00\x00\x00\x20ftypisom" + bytes(200))
+    for path in (_truncated_mp4(folder), broken):
+        lost, slowest = 0, 0.0
+        for _ in range(runs):
+            started = time.monotonic()
+            with StreamReader(path, {"stall_timeout": 10.0}) as reader:
+                try:
+                    reader.read(5.0)
+                except StreamFailedError:
+                    slowest = max(slowest, time.monotonic() - started)
+                else:
+                    lost += 1
+        print(f"{os.path.basename(path)}: the reader lost the ERROR in {lost} of {runs} runs; "
+              f"the others failed within {slowest:.2f} s", flush=True)
+        for between in ("", " ! queue"):
+            lost = 0
+            for _ in range(runs):
+                pipeline = Gst.parse_launch(f"filesrc location={path}{between} ! decodebin "
+                                            "! videoconvert ! appsink sync=false")
+                pipeline.set_state(Gst.State.PLAYING)
+                message = pipeline.get_bus().timed_pop_filtered(
+                    2 * Gst.SECOND, Gst.MessageType.ERROR | Gst.MessageType.EOS)
+                lost += message is None
+                pipeline.set_state(Gst.State.NULL)
+            print(f"  plain GStreamer, filesrc{between} ! decodebin: lost in {lost} of {runs}",
+                  flush=True)
+
+
+def _soak_http_files(runs):
+    from stream_server import StreamServer
+
+    with StreamServer(fps=25, media_frames=50) as server:
+        for kind in ("mp4", "webm", "mkv"):
+            for label, pause in (("fast", 0.0), ("slow, 10 ms a frame", 0.01)):
+                wrong = 0
+                for run in range(runs):
+                    numbers, stats = _frames_of(server.url(f"/video.{kind}"), pause=pause)
+                    if numbers != list(range(50)) or stats.reconnects:
+                        wrong += 1
+                        print(f"  run {run}: {len(numbers)} frames, {stats}")
+                print(f"{kind} over HTTP, {label} reader: {runs - wrong} of {runs} runs gave "
+                      "all 50 frames and the end", flush=True)
+
+
+def soak_reader(runs, error_runs):
+    import tempfile
+
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    from stream_server import make_media
+
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "clip.mp4")
+        with open(path, "wb") as made:
+            made.write(make_media("mp4", 320, 240, 200, 25))
+        _soak_whole_files(path, 200, runs)
+        _soak_file_errors(folder, error_runs)
+    _soak_http_files(max(1, runs // 10))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     commands = parser.add_subparsers(dest="command", required=True)
@@ -321,6 +468,9 @@ def main():
     cycles.add_argument("--rounds", type=int, default=5)
     faults = commands.add_parser("faults", help="resident set after failing streams")
     faults.add_argument("--seconds", type=float, default=180.0)
+    reader = commands.add_parser("reader", help="the stream reader's frames and failures")
+    reader.add_argument("--runs", type=int, default=100)
+    reader.add_argument("--error-runs", type=int, default=50)
     args = parser.parse_args()
     if args.command == "threads":
         sys.exit(0 if soak_threads(args.runs) else 1)
@@ -328,6 +478,8 @@ def main():
         soak_cycles(args.cycles, args.rounds)
     if args.command == "faults":
         soak_faults(args.seconds)
+    if args.command == "reader":
+        soak_reader(args.runs, args.error_runs)
 
 
 if __name__ == "__main__":

@@ -1,12 +1,27 @@
 """The connection of a stream reader to one pipeline.
 
-A ``Connection`` builds one pipeline through the source's factory, pulls its
-frames, tells from the bus and the sink whether it failed or ended, counts
-what its sink dropped, and closes it. The reader (``reader``) makes a new
-one for every attempt; nothing here decides whether to try again.
+A ``Connection`` builds one pipeline through the source's factory, with
+everything that decides how it behaves set before it plays (``Pipeline``
+settings: the stall timeout, the sink's policy, the frames taken); pulls its
+frames; tells from its bus whether the stream is finite, failed (and why) or
+ended; counts what its sink received and nobody took; and closes it. The
+reader (``reader``) makes a new one for every attempt; nothing here decides
+whether to try again.
+
+Who decides what, once for each pipeline:
+
+* A stall: the stall watchdog of the pipeline layer, which posts an ERROR
+  that says whether no data came or data came that does not decode; the
+  connection only reads the bus.
+* The end: the bus's EOS, posted by the sink once its last frame is taken,
+  or by the watchdog for an end that waits in a sink nobody reads.
+* Finite or live: the caller's ``finite`` option; else a local file is
+  finite; else the stream's own report, read from the bus thread once the
+  pipeline has prerolled. Until then the sink keeps every frame (decoding
+  waits for the reader, nothing is lost); a live stream's sink then drops
+  down to its newest frames.
 """
 import threading
-import time
 
 from mivelo import logger
 # Before gi.repository: this import selects the GStreamer version.
@@ -14,33 +29,46 @@ from mivelo.utils.gstreamer import PipelineSettings
 
 from gi.repository import Gst, GstApp  # noqa: E402,I100
 
+from mivelo.pipeline_factories.base import BUFFER_SRC_NAME  # noqa: E402
 from mivelo.stream_reader.frame import pull  # noqa: E402
 
-__all__ = ["Connection", "ENDED"]
+__all__ = ["Connection", "ENDED", "POLL_SECONDS"]
 
-# The longest stretch that a wait for a frame lasts before the reader looks
-# at the bus, the stall timer and close() again.
+# The longest stretch that a wait for a frame, or for the bus, lasts before
+# the reader looks again at its state (close() cuts it short anyway).
 POLL_SECONDS = 0.1
-# How long a reader whose sink reports the end of the stream waits for the
-# bus message that tells an end from a failure.
-_END_MESSAGE_SECONDS = 0.5
-# How often a reader looks again at a sink that has not started yet.
-_START_POLL_SECONDS = 0.01
 
-# What check() returns for a stream that ended.
+# What outcome() returns for a stream that ended.
 ENDED = "ended"
 
 
-class _Events:
-    """The bus watcher of one pipeline: what went wrong, and whether it ended.
+def reports_finite(gst_pipeline, sink):
+    """Whether a prerolled pipeline reports a finite stream: not live
+    (asked upstream of ``sink``, whose own answer reflects only its
+    clock sync), and with a known duration or seekable in time."""
+    latency = Gst.Query.new_latency()
+    if sink.get_static_pad("sink").peer_query(latency) and latency.parse_latency()[0]:
+        return False
+    known, duration = gst_pipeline.query_duration(Gst.Format.TIME)
+    if known and duration > 0:
+        return True
+    seeking = Gst.Query.new_seeking(Gst.Format.TIME)
+    return bool(gst_pipeline.query(seeking) and seeking.parse_seeking()[1])
 
-    It holds nothing of the reader or the connection, so the pipeline's bus
-    thread, which holds it, keeps neither alive.
+
+class _Bus:
+    """The bus watcher of one pipeline: whether it failed (and why), ended,
+    and is finite.
+
+    It runs on the pipeline's bus thread and holds nothing of the reader or
+    the connection, so that thread keeps neither alive.
     """
 
-    def __init__(self):
+    def __init__(self, finite):
+        self.finite = finite  # None until the stream has told
         self.error = None
         self.ended = False
+        self._closed = False
         self._changed = threading.Condition()
 
     def watch(self, bus, message, pipeline):
@@ -51,10 +79,27 @@ class _Events:
             self._record(error=f"{source}: {error.message}")
         elif kind == Gst.MessageType.EOS:
             self._record(ended=True)
+        elif self.finite is None and (kind == Gst.MessageType.ASYNC_DONE or (
+                kind == Gst.MessageType.STATE_CHANGED and message.src == pipeline.gst_pipeline
+                and message.parse_state_changed()[1] == Gst.State.PLAYING)):
+            self._judge(pipeline)
         elif kind == Gst.MessageType.WARNING:
             warning, _debug = message.parse_warning()
             logger.debug("GStreamer warning from %s: %s", message.src.get_name()
                          if message.src is not None else "the pipeline", warning.message)
+
+    def _judge(self, pipeline):
+        """Once prerolled: finite or live, and a live stream's sink drops."""
+        sink, gst_pipeline = pipeline.appsink, pipeline.gst_pipeline
+        if sink is None or gst_pipeline is None:
+            return  # closed meanwhile
+        finite = reports_finite(gst_pipeline, sink)
+        if not finite:
+            sink.set_property("drop", True)
+        logger.debug("%s is %s", pipeline.url, "finite: every frame is kept" if finite
+                     else "live: the newest frames are kept")
+        with self._changed:
+            self.finite = finite
 
     def _record(self, error=None, ended=False):
         with self._changed:
@@ -64,89 +109,116 @@ class _Events:
             self._changed.notify_all()
 
     def wait(self, seconds):
-        """Waits up to ``seconds`` for an error or the end of the stream."""
+        """Waits up to ``seconds`` for an error, the end of the stream, or
+        the pipeline's close()."""
         with self._changed:
-            self._changed.wait_for(lambda: self.error is not None or self.ended, seconds)
+            self._changed.wait_for(
+                lambda: self.error is not None or self.ended or self._closed, seconds)
+
+    def close(self):
+        with self._changed:
+            self._closed = True
+            self._changed.notify_all()
+
+
+class _Taken:
+    """Frames taken from a sink: counted by the reading thread, read by the
+    stall watchdog on the bus thread (it holds this, not the connection)."""
+
+    def __init__(self):
+        self.count = 0
+
+    def __call__(self):
+        return self.count
 
 
 class Connection:
     """One started pipeline of ``source`` and what became of it."""
 
     def __init__(self, source, options):
-        self._source = source
-        self._stall_timeout = options.stall_timeout
-        self._events = _Events()
-        # A file's sink keeps every frame until it is read, from the first
-        # one: set before the pipeline plays. A stream's sink keeps the
-        # newest frames, as the factories make it.
-        settings = PipelineSettings(stall_timeout=self._stall_timeout
-                                    if source.kind == "http" else None,
-                                    sink_properties={"drop": False} if source.finite else {})
-        pipeline = source.build(self._events.watch, settings)
+        finite = source.finite if options.finite is None else options.finite
+        self._bus = _Bus(finite)
+        self._taken = _Taken()
+        self._dropped_floor = 0  # what a dropping sink has dropped at least
+        self._received = None  # what the sink received, once retired
+        self._closing = threading.Lock()
+        settings = PipelineSettings(
+            stall_timeout=options.stall_timeout, data_source=BUFFER_SRC_NAME,
+            # Only a stream known to be live drops frames from the start.
+            sink_properties={"drop": finite is False}, frames_taken=self._taken)
+        pipeline = source.build(self._bus.watch, settings)
         appsink = pipeline.appsink
         if not isinstance(appsink, GstApp.AppSink):
             pipeline.close()
             raise TypeError(f"the pipeline's sink is a {type(appsink).__name__}, not an appsink")
         self._pipeline, self._appsink = pipeline, appsink
-        self.pulled = 0  # frames taken from the sink
-        self._progress = time.monotonic()  # when it started or last gave a frame
+        self._max_buffers = appsink.get_property("max-buffers")
+        self._convert_to = source.convert_to
 
     @property
     def appsink(self):
         return self._appsink
 
+    @property
+    def finite(self):
+        """True, False, or None while the stream has not told."""
+        return self._bus.finite
+
     def pull(self, wait, index):
-        """The next frame (numbered ``index``), or None after ``wait`` seconds
-        or at the stall deadline, whichever comes first."""
-        now = time.monotonic()
-        stall_wait = self._progress + self._stall_timeout - now
-        frame = pull(self._appsink, max(0.0, min(wait, stall_wait)), index,
-                     self._source.convert_to)
+        """The next frame (numbered ``index``), or None after ``wait`` seconds."""
+        if self._bus.finite is False:
+            self._note_drops()
+        frame = pull(self._appsink, wait, index, self._convert_to)
         if frame is not None:
-            self._progress = time.monotonic()
-            self.pulled += 1
+            self._taken.count += 1
         return frame
 
-    def check(self, closing):
-        """After a wait without a frame: None while all is well, ``ENDED``
-        when the stream ended, or why it failed. ``closing`` is the reader's
-        event that cuts short the waits here."""
-        events, appsink = self._events, self._appsink
-        if events.error is None and not events.ended and appsink.is_eos():
-            if appsink.get_state(0)[1] < Gst.State.PAUSED:
-                # Not the end: the sink has not started yet (the pipeline
-                # changes its state on a thread of its own), and answers at
-                # once until it has. The stall timer still runs.
-                closing.wait(_START_POLL_SECONDS)
-            else:
-                # The end of the stream, or a failure that stopped it: the
-                # bus message that tells which is on its way.
-                events.wait(_END_MESSAGE_SECONDS)
-                if events.error is None:
-                    events.ended = True
-        if events.error is not None:
-            return events.error
-        if events.ended:
-            return ENDED
-        if time.monotonic() - self._progress >= self._stall_timeout:
-            return f"no frame for {self._stall_timeout:g} s"
-        return None
+    def outcome(self, wait):
+        """After a pull without a frame: None while the stream goes on,
+        ``ENDED`` when it ended, or why it failed. A sink that has nothing
+        more to give (it ended, failed or has not started) waits up to
+        ``wait`` seconds for the bus, which tells which."""
+        bus = self._bus
+        if bus.error is None and not bus.ended and self._appsink.is_eos():
+            bus.wait(wait)
+        if bus.error is not None:
+            return bus.error
+        return ENDED if bus.ended else None
+
+    def _rendered(self):
+        return self._appsink.get_property("stats").get_uint64("rendered")[1]
+
+    def _note_drops(self):
+        """A dropping sink drops only while full, when what it received less
+        what was taken and what it holds (``max-buffers``) is exactly what
+        it dropped; at any other time that is less. So the most it ever was,
+        looked at before each pull (when the sink is fullest), is what it
+        dropped, or at most a frame short."""
+        self._dropped_floor = max(self._dropped_floor,
+                                  self._rendered() - self._taken.count - self._max_buffers)
 
     def dropped(self):
-        """Frames the sink dropped so far.
-
-        The sink counts what it received; less what was read and what it
-        may still hold, the rest was dropped. Exact while the sink is full,
-        which is when it drops; just after a read it may lag by a frame or two.
-        """
-        appsink = self._appsink
-        if appsink is None or not appsink.get_property("drop"):
-            return 0
-        rendered = appsink.get_property("stats").get_uint64("rendered")[1]
-        return max(0, rendered - self.pulled - appsink.get_property("max-buffers"))
+        """Frames the sink received that were not taken: exactly, once the
+        connection is closed (see ``ReaderStats``)."""
+        if self._received is not None:
+            return max(0, self._received - self._taken.count)
+        if self._pipeline is not None and self._bus.finite is False:
+            self._note_drops()
+        return self._dropped_floor
 
     def close(self):
-        """Stops and releases the pipeline (bounded as ``Pipeline.close()``)."""
-        pipeline, self._pipeline = self._pipeline, None
-        if pipeline is not None:
+        """Stops and releases the pipeline (bounded as ``Pipeline.close()``).
+
+        What the sink received is counted first: stopping the sink resets
+        its count.
+        """
+        with self._closing:
+            pipeline, self._pipeline = self._pipeline, None
+            if pipeline is not None:
+                self._received = self._rendered()
+        if pipeline is None:
+            return
+        try:
             pipeline.close()
+        finally:
+            self._bus.close()

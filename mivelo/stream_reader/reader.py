@@ -1,10 +1,11 @@
 """``StreamReader``: decoded frames from a stream, a file or a launch string.
 
-The reader is a state machine over one pipeline at a time; the jobs it
+The reader is the state machine over one pipeline at a time; the jobs it
 leans on have a module each: ``options`` (what a reader takes, and the
-check), ``sources`` (what it reads, and which factory builds its pipelines),
-``connection`` (one pipeline: pulling, how it ended, what its sink dropped)
-and ``stats`` (``ReaderStats`` and the frame rate).
+checks), ``sources`` (what it reads, and which factory builds its
+pipelines), ``connection`` (one pipeline: its settings, pulling, how it
+ended, what its sink dropped) and ``stats`` (``ReaderStats``, the frame
+rate).
 
 ``read()`` pulls the next frame in C++ with the interpreter lock released
 (``mivelo.stream_reader.frame``) and returns it as a ``Frame`` that exports
@@ -12,17 +13,27 @@ the decoded pixels without a copy. Everything else happens on the thread
 that reads, between pulls: no thread of the reader's own, and no Python code
 of the reader on GStreamer's threads.
 
-Reconnecting. After an ERROR on the bus, an end of stream from anything but
-a file, or no frame for ``stall_timeout`` seconds, the reader closes the
-pipeline and, after a pause that doubles with each failed attempt from
-``backoff_min`` up to ``backoff_max`` seconds, builds a new one; the first
-frame resets the pause. ``max_attempts`` failed attempts in a row (or any
-failure with ``reconnect`` off, and any error of a file) end the reader:
-``read()`` and iteration raise ``StreamFailedError`` from then on. A file
-that ends is not reopened: ``read()`` returns None and iteration stops.
-Every change of state is logged through ``mivelo.logger``, at info level
-when things go as they should and at warning level when they do not.
+States (``_state``, changed only by ``_set_state``, which logs each change
+through ``mivelo.logger``: info when things go as they should, warning when
+not):
+
+* connecting: a pipeline is built and no frame has come from it yet;
+* streaming: frames come from the current pipeline;
+* waiting: the last pipeline failed, the next attempt is due after a pause
+  that doubles with each failed attempt from ``backoff_min`` up to
+  ``backoff_max`` seconds (the first frame resets it);
+* ended: a finite stream (a file) ended: ``read()`` returns None and
+  iteration stops; it is not reopened;
+* failed: ``max_attempts`` attempts in a row failed, or a stream failed with
+  ``reconnect`` off, or a finite one failed: ``read()`` and iteration raise
+  ``StreamFailedError``;
+* closed: ``close()`` was called; nothing changes any more.
+
+A pipeline fails on an ERROR on its bus (the stall watchdog's, after
+``stall_timeout`` seconds without a frame, included) and, unless it is
+finite, on the end of its stream.
 """
+import logging
 import threading
 import time
 
@@ -74,10 +85,11 @@ class StreamReader:
     ``SourceNotFoundError``.
 
     ``read()`` returns the next ``Frame``; iterating yields frames until a
-    file ends or the reader is closed. ``close()``, or leaving a ``with``
-    block, ends the reader within the bound of ``Pipeline.close()``. One
-    reader may be read from several threads (one read runs at a time) and
-    closed from any thread; a read waiting on another thread then returns.
+    finite stream ends or the reader is closed. ``close()``, or leaving a
+    ``with`` block, ends the reader within the bound of ``Pipeline.close()``.
+    One reader may be read from several threads (one read runs at a time)
+    and closed from any thread; a read waiting on another thread then
+    returns.
     """
 
     def __init__(self, source, options=None, *, url=None):
@@ -85,21 +97,25 @@ class StreamReader:
         self._source = Source(source, url, self._options)
         self._limiter = (FrameRateLimiter(self._options.max_fps)
                          if self._options.max_fps is not None else None)
-        self._lock = threading.Lock()  # the fields below
         self._reading = threading.Lock()  # one read() at a time
-        self._closing = threading.Event()
-        self._state = _CONNECTING
-        self._connection = None
+        # Guards the fields below, which other threads read (stats, close);
+        # the reading thread alone writes them, and close() the state.
+        self._lock = threading.Lock()
+        self._changed = threading.Condition(self._lock)  # wakes waits at close()
+        self._state = None
+        self._connection = None  # the current pipeline's, or the last one's
         self._delivered = 0
-        self._dropped = 0  # by the sinks of the pipelines before
+        self._skipped = 0  # taken from a sink, but over max_fps
+        self._dropped_before = 0  # by the sinks of the pipelines before the last
         self._reconnects = 0
-        self._failures = 0  # failed attempts in a row
-        self._next_attempt = 0.0
         self._last_error = None
-        self._failure = None
+        self._failure = None  # what StreamFailedError says
         self._rate = FrameRate()
-        logger.info("reading %s", self._source.url)
-        self._start(Connection(self._source, self._options))
+        # The reading thread's own.
+        self._failures = 0  # attempts in a row that failed
+        self._next_attempt = 0.0
+        self._set_state(_CONNECTING, logging.INFO, "reading %s", self._source.url)
+        self._connection = Connection(self._source, self._options)
 
     # -- public -------------------------------------------------------------
 
@@ -114,7 +130,8 @@ class StreamReader:
         now = time.monotonic()
         with self._lock:
             connection = self._connection
-            dropped = self._dropped + (connection.dropped() if connection is not None else 0)
+            dropped = self._dropped_before + self._skipped + (
+                connection.dropped() if connection is not None else 0)
             return ReaderStats(self._delivered, dropped, self._reconnects,
                                self._rate.value(now), self._last_error)
 
@@ -122,18 +139,16 @@ class StreamReader:
         """The next frame, or None when ``timeout`` seconds pass without one.
 
         ``timeout`` None takes the ``read_timeout`` option (whose default
-        waits until a frame comes). None is also returned once a file has
-        ended or the reader is closed. Raises ``StreamFailedError`` once the
-        reader has given up on its stream.
+        waits until a frame comes); ``math.inf``, or any number from
+        ``FOREVER_SECONDS`` (``options``) up, waits as long as it takes.
+        None is also returned once a finite stream has ended or the reader
+        is closed. Raises ``StreamFailedError`` once the reader has given up
+        on its stream.
         """
-        if timeout is None:
-            timeout = self._options.read_timeout
-        else:
-            timeout = seconds(timeout)
+        timeout = self._options.read_timeout if timeout is None else seconds(timeout)
         if timeout is None:
             deadline = None
-            if not self._reading.acquire():
-                return None
+            self._reading.acquire()
         else:
             deadline = time.monotonic() + timeout
             if not self._reading.acquire(timeout=timeout):
@@ -150,23 +165,17 @@ class StreamReader:
         frame = self.read()
         if frame is not None:
             return frame
-        if self._closing.is_set() or self._state == _ENDED:
+        if self._state in (_CLOSED, _ENDED):
             raise StopIteration
         raise TimeoutError(f"no frame from {self._source.url} within "
                            f"{self._options.read_timeout:g} s")
 
     def close(self):
         """Stops the stream and releases it; frames already read stay valid."""
-        self._closing.set()
-        with self._lock:
-            if self._state == _CLOSED:
-                return
-            self._state = _CLOSED
-            connection = self._retire()
-        logger.info("closing the reader of %s after %d frames", self._source.url,
-                    self._delivered)
-        if connection is not None:
-            connection.close()
+        if self._set_state(_CLOSED, logging.INFO, "closing the reader of %s after %d frames",
+                           self._source.url, self._delivered):
+            self._rate_restart()
+            self._connection.close()
 
     def __enter__(self):
         return self
@@ -178,15 +187,33 @@ class StreamReader:
         return (f"<{type(self).__name__} {self._source.url!r} {self._state}, "
                 f"{self._delivered} frames>")
 
+    # -- the state ------------------------------------------------------------
+
+    def _set_state(self, state, level, message, *args):
+        """The one way the state changes, and its log line. Nothing leaves
+        closed: False (and nothing logged) once the reader is closed."""
+        with self._lock:
+            if self._state == _CLOSED:
+                return False
+            self._state = state
+            self._changed.notify_all()
+        logger.log(level, message, *args)
+        return True
+
+    def _rate_restart(self):
+        with self._lock:
+            self._rate.restart()
+
     # -- reading --------------------------------------------------------------
 
     def _read(self, deadline):
         while True:
-            if self._closing.is_set() or self._state == _ENDED:
+            state = self._state
+            if state in (_ENDED, _CLOSED):
                 return None
-            if self._state == _FAILED:
+            if state == _FAILED:
                 raise StreamFailedError(self._failure)
-            if self._connection is None:
+            if state == _WAITING:
                 if not self._reconnect_when_due(deadline):
                     return None
                 continue
@@ -196,123 +223,109 @@ class StreamReader:
             if _passed(deadline):
                 return None
 
+    def _wait(self, deadline):
+        """How long the next wait may last."""
+        if deadline is None:
+            return POLL_SECONDS
+        return max(0.0, min(POLL_SECONDS, deadline - time.monotonic()))
+
     def _pull(self, deadline):
         """A frame for the caller, or None after one wait without."""
         connection = self._connection
-        wait = POLL_SECONDS
-        if deadline is not None:
-            wait = min(wait, deadline - time.monotonic())
-        frame = connection.pull(max(0.0, wait), self._delivered)
+        frame = connection.pull(self._wait(deadline), self._delivered)
         if frame is None:
-            if not self._closing.is_set():
-                outcome = connection.check(self._closing)
-                if outcome == ENDED:
-                    if self._source.finite:
-                        self._end()
-                    else:
-                        self._lost("the stream ended")
-                elif outcome is not None:
-                    self._lost(outcome)
+            outcome = connection.outcome(self._wait(deadline))
+            if outcome == ENDED and connection.finite:
+                self._end()
+            elif outcome is not None:
+                self._lost("the stream ended" if outcome == ENDED else outcome,
+                           connection.finite)
             return None
         now = time.monotonic()
         admitted = self._limiter is None or self._limiter.admit(
             None if frame.pts is None else round(frame.pts * 1e9))
-        if admitted and self._state != _STREAMING:
-            self._streaming()
-        if admitted:
-            with self._lock:
+        with self._lock:
+            if admitted:
                 self._delivered += 1
                 self._rate.add(now)
-        return frame if admitted else None
+            else:
+                self._skipped += 1
+        if not admitted:
+            return None
+        if self._state == _CONNECTING:
+            self._streaming()
+        return frame
 
     # -- changes of state -------------------------------------------------------
 
-    def _start(self, connection):
-        """Makes ``connection`` the one to read from (or closes it, if closed)."""
-        with self._lock:
-            closed = self._state == _CLOSED
-            if not closed:
-                self._connection = connection
-        if closed:
-            connection.close()
-
-    def _retire(self):
-        """Takes the current connection out of use; call with the lock held."""
-        connection = self._connection
-        if connection is not None:
-            self._dropped += connection.dropped()
-        self._connection = None
-        return connection
-
     def _streaming(self):
         if self._failures:
-            logger.info("%s: frames again after %d failed attempt%s", self._source.url,
-                        self._failures, "" if self._failures == 1 else "s")
+            self._set_state(_STREAMING, logging.INFO, "%s: frames again after %d failed "
+                            "attempt%s", self._source.url, self._failures,
+                            "" if self._failures == 1 else "s")
         else:
-            logger.info("%s: receiving frames", self._source.url)
+            self._set_state(_STREAMING, logging.INFO, "%s: receiving frames", self._source.url)
         self._failures = 0
-        with self._lock:
-            if self._state != _CLOSED:
-                self._state = _STREAMING
 
     def _end(self):
-        with self._lock:
-            connection = self._retire()
-            if self._state != _CLOSED:
-                self._state = _ENDED
-        logger.info("%s ended after %d frames", self._source.url, self._delivered)
-        if connection is not None:
-            connection.close()
+        if self._set_state(_ENDED, logging.INFO, "%s ended after %d frames", self._source.url,
+                           self._delivered):
+            self._rate_restart()
+            self._connection.close()
 
-    def _lost(self, why):
-        """The current pipeline failed: retry after a pause, or give up."""
-        if self._closing.is_set():
-            return  # close() takes care of the pipeline
+    def _lost(self, why, finite):
+        """The current attempt failed: try again after a pause, or give up.
+
+        A finite stream is not tried again: it would start over.
+        """
         self._failures += 1
-        options = self._options
-        if self._source.finite or not options.reconnect:
-            message = f"{self._source.url} failed: {why}"
-        elif options.max_attempts is not None and self._failures > options.max_attempts:
-            message = (f"gave up on {self._source.url} after {options.max_attempts} "
-                       f"attempt{'' if options.max_attempts == 1 else 's'} to reconnect: {why}")
+        options, url = self._options, self._source.url
+        with self._lock:
+            if self._state == _CLOSED:
+                return  # close() took care of the pipeline
+            self._last_error = why
+            self._rate.restart()
+        if finite or not options.reconnect:
+            self._failure = f"{url} failed: {why}"
+        elif options.gives_up(self._failures):
+            self._failure = (f"gave up on {url} after {self._failures} failed "
+                             f"attempt{'' if self._failures == 1 else 's'}: {why}")
         else:
-            message = None
             delay = options.backoff(self._failures)
             self._next_attempt = time.monotonic() + delay
-        with self._lock:
-            connection = self._retire()
-            self._last_error = why
-            self._failure = message
-            if self._state != _CLOSED:
-                self._state = _WAITING if message is None else _FAILED
-        if message is None:
-            logger.warning("%s failed: %s; attempt %d in %.3g s", self._source.url, why,
-                           self._failures, delay)
-        else:
-            logger.warning("%s", message)
-        if connection is not None:
-            connection.close()
+            if self._set_state(_WAITING, logging.WARNING, "%s failed: %s; attempt %d in %.3g s",
+                               url, why, self._failures, delay):
+                self._connection.close()
+            return
+        if self._set_state(_FAILED, logging.WARNING, "%s", self._failure):
+            self._connection.close()
 
     def _reconnect_when_due(self, deadline):
         """Waits for the next attempt and makes it; False when ``deadline``
         comes first or the reader is closed meanwhile."""
-        wait = self._next_attempt - time.monotonic()
-        if deadline is not None:
-            if deadline - time.monotonic() < wait:
-                self._closing.wait(max(0.0, deadline - time.monotonic()))
-                return False
-        if wait > 0 and self._closing.wait(wait):
-            return False
+        due = self._next_attempt
+        until = due if deadline is None else min(due, deadline)
         with self._lock:
-            if self._state == _CLOSED:
+            while self._state != _CLOSED and time.monotonic() < until:
+                self._changed.wait(until - time.monotonic())
+            if self._state == _CLOSED or time.monotonic() < due:
                 return False
-            self._state = _CONNECTING
             self._reconnects += 1
-        logger.info("%s: attempt %d to reconnect", self._source.url, self._failures)
+        if not self._set_state(_CONNECTING, logging.INFO, "%s: attempt %d to reconnect",
+                               self._source.url, self._failures):
+            return False
         try:
-            self._start(Connection(self._source, self._options))
+            connection = Connection(self._source, self._options)
         except Exception as error:  # noqa: BLE001  (an attempt that failed)
-            self._lost(f"{type(error).__name__}: {error}")
+            self._lost(f"{type(error).__name__}: {error}", self._options.finite)
+            return True
+        with self._lock:
+            closed = self._state == _CLOSED
+            if not closed:
+                self._dropped_before += self._connection.dropped()
+                self._connection = connection
+        if closed:
+            connection.close()
         return True
 
 

@@ -32,8 +32,13 @@ RTSP_LAUNCH = (
     'rtspsrc location="{{url}}" latency=200 ! application/x-rtp,media=video '
     "! queue name=buffer_src ! decodebin ! {frames} ! appsink name=main_sink"
 )
+# A file is read through a queue, which decodebin's demuxer then reads in
+# push mode: reading a file in pull mode, the demuxer starts its own thread
+# while decodebin is still plugging it, and an ERROR posted in that moment
+# (a file with no index, a truncated one) is lost inside decodebin, which
+# then waits for pads that never come.
 FILE_LAUNCH = (
-    'filesrc location="{{url}}" name=buffer_src ! decodebin ! {frames} '
+    'filesrc location="{{url}}" name=buffer_src ! queue ! decodebin ! {frames} '
     "! appsink name=main_sink"
 )
 # Pixel formats that the frame module converts the decoded frames to while
@@ -46,10 +51,12 @@ class Source:
     """What a reader reads and which factory builds its pipelines.
 
     ``kind`` is "http", "rtsp", "file" or "launch"; ``url`` what the
-    factory reads (a file's path); ``finite`` whether the source ends
-    (a file) rather than being reopened; ``convert_to`` the pixel format
-    that ``pull()`` converts the frames to as they are read (BGR or RGB),
-    or None when the pipeline delivers them in the reader's format.
+    factory reads (a file's path); ``finite`` True for a local file (or a
+    launch string that reads one), which ends rather than being reopened,
+    and None where only the stream itself can tell (see ``connection``);
+    ``convert_to`` the pixel format that ``pull()`` converts the frames to
+    as they are read (BGR or RGB), or None when the pipeline delivers them
+    in the reader's format.
     """
 
     def __init__(self, source, url, options):
@@ -75,13 +82,13 @@ class Source:
                              "own: convert the frames in it (videoconvert ! "
                              "video/x-raw,format=BGR ! appsink name=main_sink)")
         self.kind, self.url, self.launch = "launch", url, source
-        # The URL tells a file, which ends, from a stream, which is reopened.
-        self.finite = _file_path(url) is not None
+        path = _file_path(url)
+        self.finite = True if path is not None and os.path.isfile(path) else None
 
     def _url(self, source):
         scheme = urllib.parse.urlsplit(source).scheme.lower()
         self.launch = None
-        self.finite = False
+        self.finite = None
         # How the frames are converted, for the factories' pipelines: by the
         # frame module as they are read, or by videoconvert in the pipeline.
         if self.pixel_format in READ_CONVERTED:

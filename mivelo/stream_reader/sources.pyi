@@ -10,7 +10,7 @@ class Source:
     kind: str
     url: str
     launch: Optional[str]
-    finite: bool
+    finite: Optional[bool]
     pixel_format: str
     convert_to: Optional[str]
     def __init__(self, source: str, url: Optional[str], options: ReaderOptions) -> None: ...
