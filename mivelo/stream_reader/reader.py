@@ -308,7 +308,14 @@ class StreamReader:
         with self._lock:
             while self._state != _CLOSED and time.monotonic() < until:
                 self._changed.wait(until - time.monotonic())
-            if self._state == _CLOSED or time.monotonic() < due:
+        if time.monotonic() < due:
+            return False
+        return self._reconnect()
+
+    def _reconnect(self):
+        """Makes the next attempt now; False if the reader was closed."""
+        with self._lock:
+            if self._state == _CLOSED:
                 return False
             self._reconnects += 1
         if not self._set_state(_CONNECTING, logging.INFO, "%s: attempt %d to reconnect",
