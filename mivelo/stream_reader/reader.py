@@ -109,9 +109,9 @@ class StreamReader:
         self._dropped_before = 0  # by the sinks of the pipelines before the last
         self._reconnects = 0
         self._last_error = None
-        self._failure = None  # what StreamFailedError says
         self._rate = FrameRate()
-        # The reading thread's own.
+        # The reading thread's own (read() holds _reading).
+        self._failure = None  # what StreamFailedError says
         self._failures = 0  # attempts in a row that failed
         self._next_attempt = 0.0
         self._set_state(_CONNECTING, logging.INFO, "reading %s", self._source.url)
