@@ -30,7 +30,9 @@ from typing import Any, Callable, Mapping, NamedTuple, Optional
 
 from mivelo.utils.credentials import mask_text, mask_url
 # Before gi.repository: this import selects and initialises GStreamer.
+from mivelo.utils._gst import fork
 from mivelo.utils._gst.bus import BusDispatcher
+from mivelo.utils._gst.fork import ForkedProcessError
 from mivelo.utils._gst.launch import parse_launch
 from mivelo.utils._gst import release as _release, state as _state
 from mivelo.utils._gst.release import Resources
@@ -39,6 +41,7 @@ from mivelo.utils._gst.watchdog import stall_watchdog
 from gi.repository import GLib, Gst, GstApp  # noqa: E402,I100
 
 __all__ = [
+    "ForkedProcessError",
     "MissingElementError",
     "Pipeline",
     "PipelineSettings",
@@ -180,9 +183,16 @@ class Pipeline:
             and setting it applies ``settings.sink_properties`` to it.
         gst_pipeline: the wrapped ``Gst.Pipeline`` (None once closed).
         settings: the ``PipelineSettings`` in force when it was made.
+
+    In a process forked after GStreamer started streaming in its parent
+    (see ``mivelo.utils._gst.fork``), making a pipeline (the constructor,
+    ``from_launch_string``), ``set_state`` and ``pull_sample`` raise
+    ``ForkedProcessError`` at once, and the pipelines inherited from the
+    parent count as closed: they are the parent's.
     """
 
     def __init__(self, url):
+        fork.check()
         self._init(url, Gst.Pipeline.new(None))
 
     def _init(self, url, gst_pipeline):
@@ -210,6 +220,7 @@ class Pipeline:
         decodebin works on endless MJPEG streams; launch syntax has no way to
         configure such an element.
         """
+        fork.check()
         if not isinstance(pipeline_str, str):
             raise TypeError(
                 f"pipeline_str must be a str, not {type(pipeline_str).__name__}")
@@ -283,7 +294,10 @@ class Pipeline:
         FIFO without a writer) cannot hold up the caller, who then gets
         ``ASYNC`` and the outcome on the bus (see ``mivelo.utils._gst.state``).
         """
+        fork.check()
         self._require_open()
+        if state != Gst.State.NULL:
+            fork.note_streaming()
         if state == Gst.State.PLAYING and not self._stall_watched:
             self._watch_stalls_as_set()
         return self._resources.change_state(state)
@@ -386,6 +400,7 @@ class Pipeline:
         timeout. The timeout is a real number of seconds (an int, a float, a
         Fraction, not a bool or a str); a negative one does not wait.
         """
+        fork.check()
         if isinstance(timeout_seconds, bool) or not isinstance(timeout_seconds, numbers.Real):
             raise TypeError("timeout_seconds must be a real number, "
                             f"not {type(timeout_seconds).__name__}")

@@ -13,7 +13,8 @@ makes the Python classes of the GStreamer namespaces that the package uses.
 * ``state``: state changes on the pipeline's state lane, so that a source
   that blocks in one holds up no caller;
 * ``release``: stopping a pipeline, on ``close()``, in the background when
-  it is dropped, and for every open pipeline at exit.
+  it is dropped, and for every open pipeline at exit;
+* ``fork``: refusing GStreamer in a process forked after it streamed.
 
 ``Pipeline`` itself, the one public face of all this, lives in
 ``mivelo.utils.gstreamer``.

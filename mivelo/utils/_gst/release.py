@@ -21,6 +21,11 @@ state lane (``workers``), after the state changes asked for before it:
 * Pipelines still open when the interpreter exits are released all at once
   by an ``atexit`` hook, which waits at most ``EXIT_TIMEOUT_SECONDS`` in all,
   so that GStreamer threads never call into a finalising interpreter.
+* A process forked after GStreamer streamed (see ``fork``) inherits copies
+  of its parent's pipelines but none of their threads (nor the package's
+  workers), for which a release would wait in vain: it counts them as
+  released at once, leaves them out of its exit hook and keeps their
+  GStreamer objects, never disposing of them there.
 
 Once no pipeline is left open, the package's threads end (``workers``,
 ``bus``). ``waiting(False)`` makes the ``close()`` calls of its block start
@@ -35,7 +40,7 @@ import time
 from gi.repository import Gst
 
 from mivelo import logger
-from mivelo.utils._gst import bus
+from mivelo.utils._gst import bus, fork
 from mivelo.utils._gst.state import StateChange
 from mivelo.utils._gst.workers import POOL
 
@@ -204,6 +209,36 @@ class _Release:
 # Pipeline alive.
 _live_resources = set()
 bus.set_keep_alive(lambda: bool(_live_resources))
+
+
+class _Inherited:
+    """The release of a pipeline that a forked child inherited: done."""
+
+    error = None
+
+    def __init__(self):
+        self.finished = threading.Event()
+        self.finished.set()
+
+    def wait(self, timeout):
+        pass
+
+
+# The GStreamer objects of the pipelines a forked child inherited.
+_inherited = []
+
+
+def _let_inherited_go():
+    for resources in list(_live_resources):
+        _inherited.append((resources.gst_pipeline, resources.dispatcher, resources.lane))
+        # A thread of the parent may have held the lock at the fork.
+        resources.lock = threading.Lock()
+        resources.gst_pipeline = resources.dispatcher = None
+        resources._release = _Inherited()
+    _live_resources.clear()
+
+
+fork.after_fork_in_child(_let_inherited_go)
 
 
 @atexit.register

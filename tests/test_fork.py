@@ -1,0 +1,141 @@
+"""GStreamer in children made by os.fork(): one forked after GStreamer
+streamed refuses to build a pipeline at once, naming the cause and the
+remedy, and lets go of its parent's pipelines without waiting for them;
+one forked before streams as any other process."""
+import ast
+import atexit
+import os
+import select
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from helpers import REAL_GST, needs_gst
+from stream_checks import DECODE_LAUNCH, build
+
+pytestmark = needs_gst
+
+if REAL_GST:
+    from mivelo.stream_reader import StreamReader
+    from mivelo.utils.gstreamer import ForkedProcessError, Pipeline
+
+# Bounds with room for a loaded machine: a refusal takes microseconds.
+PROMPT_SECONDS = 1.0
+CHILD_SECONDS = 20.0
+
+
+def in_child(action):
+    """Runs ``action()`` in a child made with os.fork(), which reports through
+    a pipe and leaves with os._exit: ("returned", repr of the result) or
+    (exception type name, its text), and the seconds it took."""
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child
+        try:
+            os.close(read)
+            started = time.monotonic()
+            try:
+                outcome = ("returned", repr(action()))
+            except BaseException as error:  # noqa: B036  (reported)
+                outcome = (type(error).__name__, str(error))
+            os.write(write, repr(outcome + (time.monotonic() - started,)).encode())
+        finally:
+            os._exit(0)
+    os.close(write)
+    try:
+        ready, _, _ = select.select([read], [], [], CHILD_SECONDS)
+        if not ready:
+            os.kill(pid, signal.SIGKILL)
+        report = b""
+        while ready:
+            chunk = os.read(read, 65536)
+            if not chunk:
+                break
+            report += chunk
+    finally:
+        os.close(read)
+        os.waitpid(pid, 0)
+    assert ready, f"the child gave no answer within {CHILD_SECONDS} s"
+    return ast.literal_eval(report.decode())
+
+
+@pytest.fixture(params=["playing", "closed"])
+def parent_streamed(request, stream_server):
+    """The parent has streamed; its pipeline still plays, or is closed."""
+    pipeline = build("http", stream_server.url(), lambda *args: None)
+    assert pipeline.pull_sample(5.0) is not None
+    if request.param == "closed":
+        pipeline.close()
+    yield pipeline
+    pipeline.close()
+
+
+BUILDS = {
+    "Pipeline": lambda url: Pipeline(url),
+    "from_launch_string": lambda url: Pipeline.from_launch_string("fakesrc ! fakesink", url),
+    "http-factory": lambda url: build("http", url, lambda *args: None),
+    "custom-factory": lambda url: build("custom", url, lambda *args: None, launch=DECODE_LAUNCH),
+    "reader": lambda url: StreamReader(url),
+}
+
+
+@pytest.mark.parametrize("way", BUILDS)
+def test_a_child_forked_after_streaming_refuses_at_once(parent_streamed, stream_server, way):
+    kind, text, seconds = in_child(lambda: BUILDS[way](stream_server.url()))
+    assert kind == ForkedProcessError.__name__ and issubclass(ForkedProcessError, RuntimeError)
+    assert "fork" in text and "'spawn'" in text and "'forkserver'" in text
+    assert seconds < PROMPT_SECONDS
+
+
+def test_a_child_lets_the_parents_pipelines_go_at_once(parent_streamed):
+    def leave():
+        parent_streamed.close()
+        atexit._run_exitfuncs()  # what leaving without os._exit runs
+        return parent_streamed.closed, repr(parent_streamed)
+
+    was_closed = parent_streamed.closed
+    kind, result, seconds = in_child(leave)
+    assert kind == "returned" and ast.literal_eval(result)[0] is True
+    assert " closed url=" in ast.literal_eval(result)[1]
+    assert seconds < PROMPT_SECONDS
+    assert parent_streamed.closed is was_closed  # in the parent
+
+
+# A fresh interpreter forks once before anything streamed, and once after a
+# pipeline built without the package streamed (its GLib pool threads stay).
+FRESH = """
+import sys, time
+import test_fork
+from gi.repository import Gst
+from mivelo.utils.gstreamer import Pipeline
+
+def stream():
+    pipeline = Pipeline.from_launch_string(
+        "videotestsrc num-buffers=3 ! appsink name=main_sink", None)
+    pipeline.appsink = pipeline.get_by_name("main_sink")
+    pipeline.set_state(Gst.State.PLAYING)
+    with pipeline:
+        return pipeline.pull_sample(5.0) is not None
+
+if sys.argv[1] == "outside":
+    plain = Gst.parse_launch("videotestsrc num-buffers=3 ! fakesink")
+    plain.set_state(Gst.State.PLAYING)
+    plain.get_bus().timed_pop_filtered(5 * Gst.SECOND, Gst.MessageType.EOS)
+    plain.set_state(Gst.State.NULL)
+    time.sleep(1.0)
+print(test_fork.in_child(stream)[:2])
+"""
+
+
+@pytest.mark.parametrize("before, outcome", [
+    ("nothing", ("returned", "True")),
+    ("outside", ("ForkedProcessError",)),
+])
+def test_what_the_parent_streamed_decides(before, outcome):
+    done = subprocess.run([sys.executable, "-c", FRESH, before], capture_output=True,
+                          text=True, timeout=60, cwd=os.path.dirname(__file__))
+    assert done.returncode == 0, done.stderr
+    assert ast.literal_eval(done.stdout.strip())[:len(outcome)] == outcome
