@@ -62,6 +62,29 @@ Py_ssize_t channels_of(GstVideoFormat format) {
     return 0;
 }
 
+// The formats whose frames are handed out as planes (Frame.planes): 8-bit
+// YUV in two or three planes, as decoders make them.
+constexpr GstVideoFormat kPlanarFormats[] = {
+    GST_VIDEO_FORMAT_I420, GST_VIDEO_FORMAT_YV12, GST_VIDEO_FORMAT_NV12,
+    GST_VIDEO_FORMAT_NV21, GST_VIDEO_FORMAT_Y42B, GST_VIDEO_FORMAT_Y444,
+};
+
+bool is_planar(GstVideoFormat format) {
+    for (GstVideoFormat planar : kPlanarFormats) {
+        if (planar == format) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Where one plane lies in the mapping, as rows x samples x bytes per sample.
+struct PlaneLayout {
+    Py_ssize_t offset;
+    Py_ssize_t shape[3];
+    Py_ssize_t strides[3];
+};
+
 struct FrameObject {
     PyObject_HEAD
     GstBuffer* buffer;  // referenced, and mapped when `mapped` is set
@@ -73,6 +96,8 @@ struct FrameObject {
     Py_ssize_t offset;      // of the first pixel within the mapping
     Py_ssize_t shape[3];    // height, width, channels
     Py_ssize_t strides[3];  // row stride, channels, 1
+    int n_planes;           // a planar frame's planes; 0 for rows of whole pixels
+    PlaneLayout planes[GST_VIDEO_MAX_PLANES];
 };
 
 FrameObject* as_frame(PyObject* obj) { return reinterpret_cast<FrameObject*>(obj); }
@@ -117,6 +142,11 @@ char kByteFormat[] = "B";
 
 int frame_getbuffer(PyObject* self, Py_buffer* view, int flags) {
     FrameObject* frame = as_frame(self);
+    if (frame->n_planes > 0) {
+        PyErr_Format(PyExc_BufferError, "%s frames are planar: read frame.planes",
+                     gst_video_format_to_string(frame->format));
+        return -1;
+    }
     if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
         PyErr_SetString(PyExc_BufferError, "frames are read-only");
         return -1;
@@ -139,18 +169,39 @@ int frame_getbuffer(PyObject* self, Py_buffer* view, int flags) {
     return 0;
 }
 
-// __bytes__(): the pixels row after row, without the rows' padding.
+// The whole frame (a packed one), or its planes one after another.
+int plane_count(const FrameObject* frame) { return frame->n_planes > 0 ? frame->n_planes : 1; }
+
+PlaneLayout plane_of(const FrameObject* frame, int plane) {
+    if (frame->n_planes > 0) {
+        return frame->planes[plane];
+    }
+    return {frame->offset,
+            {frame->shape[0], frame->shape[1], frame->shape[2]},
+            {frame->strides[0], frame->strides[1], frame->strides[2]}};
+}
+
+// __bytes__(): the pixels row after row (plane after plane), without the
+// rows' padding.
 PyObject* frame_bytes(PyObject* self, PyObject* /*unused*/) {
     const FrameObject* frame = as_frame(self);
-    const Py_ssize_t row = row_bytes(frame);
-    Ref copy = Ref::steal(PyBytes_FromStringAndSize(nullptr, frame->shape[0] * row));
+    Py_ssize_t size = 0;
+    for (int p = 0; p < plane_count(frame); ++p) {
+        const PlaneLayout plane = plane_of(frame, p);
+        size += plane.shape[0] * plane.shape[1] * plane.shape[2];
+    }
+    Ref copy = Ref::steal(PyBytes_FromStringAndSize(nullptr, size));
     if (!copy) {
         return nullptr;
     }
     char* out = PyBytes_AS_STRING(copy.get());
-    const guint8* in = frame->map.data + frame->offset;
-    for (Py_ssize_t y = 0; y < frame->shape[0]; ++y) {
-        std::memcpy(out + y * row, in + y * frame->strides[0], static_cast<size_t>(row));
+    for (int p = 0; p < plane_count(frame); ++p) {
+        const PlaneLayout plane = plane_of(frame, p);
+        const Py_ssize_t row = plane.shape[1] * plane.shape[2];
+        const guint8* in = frame->map.data + plane.offset;
+        for (Py_ssize_t y = 0; y < plane.shape[0]; ++y, out += row) {
+            std::memcpy(out, in + y * plane.strides[0], static_cast<size_t>(row));
+        }
     }
     return copy.release();
 }
@@ -188,6 +239,33 @@ PyObject* get_index(PyObject* self, void* /*closure*/) {
     return PyLong_FromUnsignedLongLong(as_frame(self)->index);
 }
 
+Ref new_frame(GstBuffer* buffer, GstClockTime pts, unsigned long long index,
+              GstMapFlags flags = GST_MAP_READ);
+
+// planes: each plane of a planar frame as a Frame of its own (rows x samples
+// x bytes per sample) over the same buffer; a packed frame is its own plane.
+PyObject* get_planes(PyObject* self, void* /*closure*/) {
+    const FrameObject* frame = as_frame(self);
+    if (frame->n_planes == 0) {
+        return PyTuple_Pack(1, self);
+    }
+    Ref planes = Ref::steal(PyTuple_New(frame->n_planes));
+    for (int p = 0; planes && p < frame->n_planes; ++p) {
+        Ref plane = new_frame(gst_buffer_ref(frame->buffer), frame->pts, frame->index);
+        if (!plane) {
+            return nullptr;
+        }
+        FrameObject* view = as_frame(plane.get());
+        const PlaneLayout& layout = frame->planes[p];
+        view->format = frame->format;
+        view->offset = layout.offset;
+        std::memcpy(view->shape, layout.shape, sizeof view->shape);
+        std::memcpy(view->strides, layout.strides, sizeof view->strides);
+        PyTuple_SET_ITEM(planes.get(), p, plane.release());
+    }
+    return planes.release();
+}
+
 PyObject* frame_repr(PyObject* self) {
     const FrameObject* frame = as_frame(self);
     const char* format = gst_video_format_to_string(frame->format);
@@ -210,6 +288,13 @@ PyGetSetDef frame_getset[] = {
     {"pts", get_pts, nullptr,
      "Presentation time in seconds, or None when the buffer carries none.", nullptr},
     {"index", get_index, nullptr, "Number of frames the reader delivered before this one.",
+     nullptr},
+    {"planes", get_planes, nullptr,
+     "The frame's planes, each a Frame of rows x samples x bytes per sample in the\n"
+     "format's order: I420 and YV12 (h, w, 1), (h/2, w/2, 1) twice (halves rounded\n"
+     "up; YV12 has V before U); NV12 and NV21 (h, w, 1), (h/2, w/2, 2); Y42B\n"
+     "(h, w, 1), (h, w/2, 1) twice; Y444 (h, w, 1) three times.  The first is the\n"
+     "luma plane.  A frame of whole pixels (BGR, ...) is its own one plane.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -236,7 +321,11 @@ bool ready_frame_type() {
         "height x width x channels array of bytes; its rows are `stride` bytes\n"
         "apart, as GStreamer laid them out.  The pixels stay valid while the\n"
         "frame or any view of it exists.  bytes(frame) copies them, rows\n"
-        "without their padding.";
+        "without their padding.\n"
+        "\n"
+        "A frame in the planar YUV of decoders (I420, NV12, ...) exports no\n"
+        "buffer itself: `planes` gives each of its planes as a Frame of its own,\n"
+        "the luma plane first, and bytes(frame) copies them one after another.";
     t.tp_dealloc = frame_dealloc;
     t.tp_repr = frame_repr;
     t.tp_getset = frame_getset;
@@ -303,6 +392,48 @@ bool set_layout(FrameObject* frame, const GstVideoInfo& info, Py_ssize_t channel
     return true;
 }
 
+// Fills in the planes of a planar frame, from the buffer's video meta when
+// it has one, and checks that the mapping holds each.
+bool set_planes(FrameObject* frame, const GstVideoInfo& info) {
+    const GstVideoMeta* meta = gst_buffer_get_video_meta(frame->buffer);
+    const auto size = static_cast<Py_ssize_t>(frame->map.size);
+    const int n_planes = static_cast<int>(GST_VIDEO_INFO_N_PLANES(&info));
+    for (int p = 0; p < n_planes; ++p) {
+        int component = 0;
+        while (GST_VIDEO_INFO_COMP_PLANE(&info, component) != static_cast<guint>(p)) {
+            ++component;
+        }
+        PlaneLayout& plane = frame->planes[p];
+        plane.offset = static_cast<Py_ssize_t>(meta ? meta->offset[p]
+                                                    : GST_VIDEO_INFO_PLANE_OFFSET(&info, p));
+        const Py_ssize_t stride = meta ? meta->stride[p] : GST_VIDEO_INFO_PLANE_STRIDE(&info, p);
+        const Py_ssize_t rows = GST_VIDEO_INFO_COMP_HEIGHT(&info, component);
+        const Py_ssize_t samples = GST_VIDEO_INFO_COMP_WIDTH(&info, component);
+        const Py_ssize_t bytes = GST_VIDEO_INFO_COMP_PSTRIDE(&info, component);
+        if (rows < 1 || plane.offset < 0 || stride < samples * bytes ||
+            plane.offset + stride * (rows - 1) + samples * bytes > size) {
+            PyErr_Format(PyExc_ValueError,
+                         "a %dx%d %s frame does not fit its buffer of %zd bytes",
+                         GST_VIDEO_INFO_WIDTH(&info), GST_VIDEO_INFO_HEIGHT(&info),
+                         GST_VIDEO_INFO_NAME(&info), size);
+            return false;
+        }
+        plane.shape[0] = rows;
+        plane.shape[1] = samples;
+        plane.shape[2] = bytes;
+        plane.strides[0] = stride;
+        plane.strides[1] = bytes;
+        plane.strides[2] = 1;
+    }
+    frame->n_planes = n_planes;
+    frame->format = GST_VIDEO_INFO_FORMAT(&info);
+    frame->offset = frame->planes[0].offset;
+    std::memcpy(frame->shape, frame->planes[0].shape, sizeof frame->shape);
+    std::memcpy(frame->strides, frame->planes[0].strides, sizeof frame->strides);
+    frame->shape[1] = GST_VIDEO_INFO_WIDTH(&info);
+    return true;
+}
+
 // What the module knows of the caps of the last frame made.  A sink hands
 // out the same caps object for every frame until the stream changes, so most
 // frames skip parsing them; the caps are referenced meanwhile, so another
@@ -335,7 +466,7 @@ const CapsLayout* layout_of(GstSample* sample) {
 // for memory that could not be had) mapped for reading; nullptr with an
 // error set when either fails.
 Ref new_frame(GstBuffer* buffer, GstClockTime pts, unsigned long long index,
-              GstMapFlags flags = GST_MAP_READ) {
+              GstMapFlags flags) {
     if (!buffer) {
         PyErr_NoMemory();
         return {};
@@ -350,6 +481,7 @@ Ref new_frame(GstBuffer* buffer, GstClockTime pts, unsigned long long index,
     frame->mapped = false;
     frame->pts = pts;
     frame->index = index;
+    frame->n_planes = 0;
     if (!gst_buffer_map(frame->buffer, &frame->map, flags)) {
         PyErr_SetString(PyExc_ValueError, "the frame's buffer could not be mapped");
         return {};
@@ -532,18 +664,20 @@ Ref make_frame(GstSample* sample, unsigned long long index, GstVideoFormat forma
     if (format != GST_VIDEO_FORMAT_UNKNOWN && format != GST_VIDEO_INFO_FORMAT(&layout->info)) {
         return converted_frame(sample_buffer, *layout, format, index);
     }
-    if (layout->channels == 0) {
+    const bool planar = is_planar(GST_VIDEO_INFO_FORMAT(&layout->info));
+    if (layout->channels == 0 && !planar) {
         PyErr_Format(PyExc_ValueError,
-                     "frames in %s are not rows of whole pixels; convert them before the "
-                     "appsink, e.g. with 'videoconvert ! video/x-raw,format=BGR'",
+                     "frames in %s are neither rows of whole pixels nor planes of bytes; "
+                     "convert them before the appsink, e.g. with 'videoconvert ! "
+                     "video/x-raw,format=BGR'",
                      GST_VIDEO_INFO_NAME(&layout->info));
         return {};
     }
     Ref obj = new_frame(gst_buffer_ref(sample_buffer), GST_BUFFER_PTS(sample_buffer), index);
-    if (!obj || !set_layout(as_frame(obj.get()), layout->info, layout->channels)) {
-        return {};
-    }
-    return obj;
+    FrameObject* frame = obj ? as_frame(obj.get()) : nullptr;
+    const bool laid_out = frame && (planar ? set_planes(frame, layout->info)
+                                           : set_layout(frame, layout->info, layout->channels));
+    return laid_out ? std::move(obj) : Ref();
 }
 
 // ---------------------------------------------------------------------------

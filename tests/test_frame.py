@@ -159,6 +159,32 @@ class TestLayout:
             assert frame.pts == pytest.approx(sample.get_buffer().pts / Gst.SECOND)
         assert pull(sink, 5.0, 3) is None  # the end of the stream
 
+    @pytest.mark.parametrize("video_format, shapes", [
+        ("I420", [(31, 322, 1), (16, 161, 1), (16, 161, 1)]),
+        ("NV12", [(31, 322, 1), (16, 161, 2)]),
+    ])
+    def test_planar_frames_as_gstreamer_lays_out_their_planes(self, launch, video_format,
+                                                               shapes):
+        caps = f"video/x-raw,format={video_format},width=322,height=31"
+        _, sink = launch(source(caps, frames=1))
+        _, reference = launch(source(caps, frames=1))
+        frame = pull(sink, 5.0, 0)
+        sample = reference.try_pull_sample(5 * Gst.SECOND)
+        data = sample.get_buffer().extract_dup(0, sample.get_buffer().get_size())
+        info = GstVideo.VideoInfo.new_from_caps(sample.get_caps())
+        planes = frame.planes
+        assert [memoryview(p).shape for p in planes] == shapes
+        assert (frame.width, frame.height, frame.stride) == (322, 31, info.stride[0])
+        expected = [unpadded(data, s[1], s[0], info.stride[n], s[2], info.offset[n])
+                    for n, s in enumerate(shapes)]
+        assert [bytes(p) for p in planes] == expected
+        assert bytes(frame) == b"".join(expected)
+        assert all(p.format == video_format and p.pts == frame.pts for p in planes)
+        with pytest.raises(BufferError, match=f"{video_format} frames are planar"):
+            memoryview(frame)
+        del frame
+        assert memoryview(planes[-1]).tobytes() == expected[-1]  # planes keep the buffer
+
     def test_padding_never_shows_and_a_video_meta_sets_the_layout(self, launch):
         sink, push = pushed(launch, "video/x-raw,format=GRAY8,width=3,height=2,framerate=0/1")
         push([1, 2, 3, 99, 4, 5, 6, 99])
@@ -350,9 +376,9 @@ class TestNumpy:
 @needs_gst
 class TestPullRefuses:
     def test_caps_that_are_not_whole_pixels(self, launch):
-        _, planar = launch(source("video/x-raw,format=I420,width=8,height=8", 1))
-        with pytest.raises(ValueError, match="I420 are not rows of whole pixels"):
-            pull(planar, 5.0, 0)
+        _, packed_yuv = launch(source("video/x-raw,format=UYVY,width=8,height=8", 1))
+        with pytest.raises(ValueError, match="UYVY are neither rows of whole pixels nor planes"):
+            pull(packed_yuv, 5.0, 0)
         sink, push = pushed(launch, "image/jpeg")
         push(b"\xff\xd8")
         with pytest.raises(ValueError, match="no raw video"):

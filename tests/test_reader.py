@@ -111,7 +111,7 @@ class TestOptions:
         ({"backoff_min": 2, "backoff_max": 1}, "backoff_max"),
         ({"max_attempts": -1}, "max_attempts"),
         ({"max_attempts": False}, "max_attempts"),
-        ({"pixel_format": "I420"}, "pixel_format"),
+        ({"pixel_format": "YV12"}, "pixel_format"),
     ])
     def test_values_out_of_range(self, options, name):
         # The rules are stated once, in the options module's table.
@@ -178,14 +178,18 @@ class TestSetupErrors:
 
 @needs_gst
 class TestSources:
-    @pytest.mark.parametrize("pixel_format, channels", [("BGR", 3), ("RGB", 3), ("GRAY8", 1)])
-    def test_http(self, stream_server, pixel_format, channels):
+    @pytest.mark.parametrize("pixel_format, shapes", [
+        ("BGR", [(240, 320, 3)]), ("RGB", [(240, 320, 3)]), ("GRAY8", [(240, 320, 1)]),
+        ("I420", [(240, 320, 1), (120, 160, 1), (120, 160, 1)]),
+        ("NV12", [(240, 320, 1), (120, 160, 2)]),
+    ])
+    def test_http(self, stream_server, pixel_format, shapes):
         with StreamReader(stream_server.url(), {"pixel_format": pixel_format}) as reader:
             frames = [first_frame(reader)] + [reader.read(5.0) for _ in range(4)]
         assert [f.index for f in frames] == [0, 1, 2, 3, 4]
         for frame in frames:
             assert (frame.format, frame.width, frame.height) == (pixel_format, 320, 240)
-            assert memoryview(frame).shape == (240, 320, channels)
+            assert [memoryview(plane).shape for plane in frame.planes] == shapes
 
     def test_rtsp(self, camera):
         with StreamReader(camera.url, {"pixel_format": "RGB"}) as reader:

@@ -738,6 +738,8 @@ FRAME_SOURCES = {
               "! appsink name=sink sync=false max-buffers=4",
     "nv12": "videotestsrc ! video/x-raw,format=NV12,width=8,height=8 "
             "! appsink name=sink sync=false max-buffers=4",
+    "uyvy": "videotestsrc ! video/x-raw,format=UYVY,width=8,height=8 "
+            "! appsink name=sink sync=false max-buffers=4",
     # Nothing comes unless pushed.
     "pushed": "appsrc name=src format=time caps=video/x-raw,format=GRAY8,width=4,height=2,"
               "framerate=0/1 ! appsink name=sink",
@@ -823,6 +825,21 @@ def pull_with(kind, *args, push=None):
     return make
 
 
+def planes_of(kind):
+    def make():
+        from mivelo.stream_reader import frame
+
+        sink = frame_sink(kind)
+
+        def run():
+            got = frame.pull(sink, 5.0, 0)
+            planes = got.planes
+            [bytes(plane) for plane in planes], bytes(got)
+            memoryview(planes[1]).release()
+        return run
+    return make
+
+
 def pull_wrong(get_appsink, timeout=0, index=0):
     def make():
         from mivelo.stream_reader import frame
@@ -838,8 +855,9 @@ case("frame: pull times out", FRAME[:1], pull_with("pushed", 0, 0))
 case("frame: pull of a pushed frame", FRAME, pull_with("pushed", 1.0, 0, push=bytes(8)))
 case("frame: pull of a buffer too small", FRAME[:1], pull_with("pushed", 1.0, 0, push=bytes(7)),
      ValueError, "does not fit its buffer")
-case("frame: pull of planar frames", FRAME[:1], pull_with("planar", 5.0, 0), ValueError,
-     "not rows of whole pixels", n=500)
+case("frame: pull of planar frames and their planes", FRAME, planes_of("planar"), n=500)
+case("frame: pull of packed YUV", FRAME[:1], pull_with("uyvy", 5.0, 0), ValueError,
+     "neither rows of whole pixels nor planes", n=500)
 case("frame: pull of planar frames converted to BGR", FRAME, pull_with("planar", 5.0, 0, "BGR"),
      n=500)
 case("frame: pull of NV12 frames converted by GStreamer", FRAME, pull_with("nv12", 5.0, 0, "RGB"),

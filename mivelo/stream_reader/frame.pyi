@@ -1,4 +1,4 @@
-from typing import Any, Optional, final
+from typing import Any, Optional, Tuple, final
 
 @final
 class Frame:
@@ -14,6 +14,8 @@ class Frame:
     def pts(self) -> Optional[float]: ...
     @property
     def index(self) -> int: ...
+    @property
+    def planes(self) -> Tuple[Frame, ...]: ...
     def __bytes__(self) -> bytes: ...
 
 def pull(appsink: Any, timeout: Optional[float], index: int,

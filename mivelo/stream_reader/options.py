@@ -67,8 +67,10 @@ DEFAULT_OPTIONS = {
     "finite": None,
 }
 
-# Pixel formats a reader can convert its frames to, and their channels.
-PIXEL_FORMATS = {"BGR": 3, "RGB": 3, "GRAY8": 1}
+# Pixel formats a reader can convert its frames to, and their channels; 0
+# for the planar YUV that decoders make (read through Frame.planes), which
+# the pipeline passes on as it is when the decoder makes that layout.
+PIXEL_FORMATS = {"BGR": 3, "RGB": 3, "GRAY8": 1, "I420": 0, "NV12": 0}
 
 # A wait of this many seconds or more has no end, as one of math.inf has:
 # Python's clocks (nanoseconds in 64 bits) and GStreamer's end at about 292
