@@ -4,6 +4,11 @@
 # run.py (--quick for a rough look, --json FILE for the raw numbers).
 #
 #   bash scripts/bench.sh [--interpreter VERSION] [RUN.PY ARGUMENTS]
+#   bash scripts/bench.sh --peers [PEERS.PY ARGUMENTS]
+#
+# --peers runs benchmarks/peers.py instead: the stream reader against
+# OpenCV's VideoCapture and PyAV (BENCH_PACKAGES of lib.sh, installed here
+# and nowhere else), about 10 minutes for 5 rounds.
 #
 # --interpreter 3.8.18 (or any of the interpreter leg's pyenv versions) runs
 # the per-call rows on that interpreter instead of Debian's 3.11: the package
@@ -20,7 +25,11 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 ensure_packages "${BENCH_PACKAGES[@]}"
 interpreter=
-if [ "${1:-}" = "--interpreter" ]; then
+script=run.py
+if [ "${1:-}" = "--peers" ]; then
+    script=peers.py
+    shift
+elif [ "${1:-}" = "--interpreter" ]; then
     interpreter=${2:?--interpreter needs a version, e.g. 3.8.18}
     shift 2
 fi
@@ -32,7 +41,7 @@ tar -C "$MIVELO_ROOT" --exclude=./.git --exclude='./.venv*' --exclude='./.mesonp
 if [ -z "$interpreter" ]; then
     echo "Building into $venv ..."
     MIVELO_ROOT=$snapshot build_venv /usr/bin/python3 "$venv"
-    exec "$venv/bin/python" "$MIVELO_ROOT/benchmarks/run.py" "$@"
+    exec "$venv/bin/python" "$MIVELO_ROOT/benchmarks/$script" "$@"
 fi
 
 source "$MIVELO_ROOT/scripts/interpreters/lib.sh"
