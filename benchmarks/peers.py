@@ -167,17 +167,14 @@ def live(peer, source, streams=1):
 
 
 def _profile_window():
-    """perf recording this process for the measured window, when asked for
-    (``peers.py profile``), so that neither start nor end is in the profile."""
+    """perf recording this process for the measured window of a live row,
+    when asked for (``peers.py profile``), so that neither start nor end is
+    in the profile (every thread of the stream exists by then)."""
     data = os.environ.get("MIVELO_PEERS_PERF")
     if not data:
         return None
-    # The whole machine, so that threads made meanwhile (a decoder's) count
-    # too; the report keeps this process's samples.
-    with open(data + ".pid", "w") as out:
-        out.write(str(os.getpid()))
-    return subprocess.Popen(["perf", "record", "-q", "-a", "-F", "1999", "-o", data, "--",
-                             "sleep", str(WINDOW)],
+    return subprocess.Popen(["perf", "record", "-q", "-p", str(os.getpid()), "-F", "1999",
+                             "-o", data, "--", "sleep", str(WINDOW)],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
@@ -185,13 +182,10 @@ def decode_file(peer, source):
     """Frames per second and CPU per frame of a file read as fast as it decodes."""
     cpu, wall = time.process_time(), time.perf_counter()
     one = Peer(peer, source)
-    profiler = _profile_window()
     frames = 0
     while one.read() is not None:
         frames += 1
     cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
-    if profiler is not None:
-        profiler.wait(30)
     one.close()
     if frames != source["frames"]:
         raise RuntimeError(f"{peer} read {frames} of the file's {source['frames']} frames")
@@ -346,11 +340,12 @@ TABLE = [
 ]
 
 
-def run_child(mode, peer, source, timeout=180):
+def run_child(mode, peer, source, timeout=180, perf=None):
     python = INTERPRETERS.get(peer, sys.executable)
-    done = subprocess.run([python, os.path.abspath(__file__), "child", mode, peer,
-                           json.dumps(source)], capture_output=True, text=True, timeout=timeout,
-                          cwd=HERE)
+    command = [python, os.path.abspath(__file__), "child", mode, peer, json.dumps(source)]
+    if perf is not None:
+        command = ["perf", "record", "-q", "-F", "1999", "-o", perf, "--", *command]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=timeout, cwd=HERE)
     lines = [line for line in done.stdout.splitlines() if line.startswith("{")]
     if done.returncode != 0 or not lines:
         raise RuntimeError(f"{mode} {peer} failed:\n{done.stderr[-2000:]}")
@@ -410,24 +405,26 @@ def table(results, machine, peers):
 
 def profile(argv):
     """peers.py profile ROW [PEER]: where one peer's CPU goes on one row's
-    source, by thread and by library, then by function (perf, sampled over
-    the measured window only; a file row over its first WINDOW seconds)."""
+    source, by thread and by library, then by function (perf). A live row is
+    sampled over its measured window only; a file row over the whole child,
+    whose decoder makes its threads as it opens, so the interpreter's start
+    (about a tenth of the samples) is in it too."""
     row, peer = argv[0], (argv[1] if len(argv) > 1 else "reader")
     made, running = sources()
     data = os.path.join(media_dir(), f"perf-{row}-{peer}.data")
     try:
         mode, source = made[row]
-        os.environ["MIVELO_PEERS_PERF"] = data
-        print(json.dumps(run_child(mode, peer, source)))
+        if mode == "file":
+            print(json.dumps(run_child(mode, peer, source, perf=data)))
+        else:
+            os.environ["MIVELO_PEERS_PERF"] = data
+            print(json.dumps(run_child(mode, peer, source)))
     finally:
-        del os.environ["MIVELO_PEERS_PERF"]
+        os.environ.pop("MIVELO_PEERS_PERF", None)
         for thing in running:
             thing.close()
-    with open(data + ".pid") as pid:
-        pid = pid.read().strip()
     for sort in ("comm,dso", "dso,sym"):
-        report = subprocess.run(["perf", "report", "-i", data, "--pid", pid, "--stdio",
-                                 "--no-children", "--percentage", "relative",
+        report = subprocess.run(["perf", "report", "-i", data, "--stdio", "--no-children",
                                  "--sort", sort, "--percent-limit", "0.8"],
                                 capture_output=True, text=True)
         print("\n".join(line for line in report.stdout.splitlines()
