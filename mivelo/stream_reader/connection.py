@@ -141,7 +141,7 @@ class Connection:
         self._taken = _Taken()
         self._dropped_floor = 0  # what a dropping sink has dropped at least
         self._received = None  # what the sink received, once retired
-        self._closing = threading.Lock()
+        self._lock = threading.Lock()  # the counts, and close()
         settings = PipelineSettings(
             stall_timeout=options.stall_timeout, data_source=BUFFER_SRC_NAME,
             # Only a stream known to be live drops frames from the start.
@@ -194,8 +194,9 @@ class Connection:
         it dropped; at any other time that is less. So the most it ever was,
         looked at before each pull (when the sink is fullest), is what it
         dropped, or at most a frame short."""
-        self._dropped_floor = max(self._dropped_floor,
-                                  self._rendered() - self._taken.count - self._max_buffers)
+        seen = self._rendered() - self._taken.count - self._max_buffers
+        with self._lock:  # stats() looks from other threads too
+            self._dropped_floor = max(self._dropped_floor, seen)
 
     def dropped(self):
         """Frames the sink received that were not taken: exactly, once the
@@ -212,7 +213,7 @@ class Connection:
         What the sink received is counted first: stopping the sink resets
         its count.
         """
-        with self._closing:
+        with self._lock:
             pipeline, self._pipeline = self._pipeline, None
             if pipeline is not None:
                 self._received = self._rendered()
