@@ -2,6 +2,7 @@
 live in conftest.py, fakes in fakes.py.
 
 - Waiting: ``wait_until``, ``BusRecorder``, ``mivelo_threads``.
+- Forked children: ``in_child``.
 - Module globals: ``bound`` (with ``DELETE``).
 - The package's extension modules: ``extension_modules``, ``fresh_module``.
 - Their models (the folder models/ beside tests/, put on sys.path by
@@ -9,11 +10,15 @@ live in conftest.py, fakes in fakes.py.
   ``same_as_model``, which runs a module and its model side by side on fakes.
 - ``REAL_GST`` and ``needs_gst``, from gst_support.
 """
+import ast
 import contextlib
 import importlib
 import importlib.machinery
 import importlib.util
+import os
 import pathlib
+import select
+import signal
 import sys
 import threading
 import time
@@ -72,6 +77,48 @@ class BusRecorder:
                 if remaining <= 0:
                     return None
                 self._cond.wait(remaining)
+
+
+# ---------------------------------------------------------------------------
+# Forked children
+
+# How long a child may take to report, however loaded the machine.
+CHILD_SECONDS = 20.0
+
+
+def in_child(action):
+    """Runs ``action()`` in a child made with os.fork(), which reports through
+    a pipe and leaves with os._exit: ("returned", repr of the result) or
+    (exception type name, its text), and the seconds it took."""
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child
+        try:
+            os.close(read)
+            started = time.monotonic()
+            try:
+                outcome = ("returned", repr(action()))
+            except BaseException as error:  # noqa: B036  (reported)
+                outcome = (type(error).__name__, str(error))
+            os.write(write, repr(outcome + (time.monotonic() - started,)).encode())
+        finally:
+            os._exit(0)
+    os.close(write)
+    try:
+        ready, _, _ = select.select([read], [], [], CHILD_SECONDS)
+        if not ready:
+            os.kill(pid, signal.SIGKILL)
+        report = b""
+        while ready:
+            chunk = os.read(read, 65536)
+            if not chunk:
+                break
+            report += chunk
+    finally:
+        os.close(read)
+        os.waitpid(pid, 0)
+    assert ready, f"the child gave no answer within {CHILD_SECONDS} s"
+    return ast.literal_eval(report.decode())
 
 
 # ---------------------------------------------------------------------------

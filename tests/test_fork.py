@@ -5,15 +5,12 @@ one forked before streams as any other process."""
 import ast
 import atexit
 import os
-import select
-import signal
 import subprocess
 import sys
-import time
 
 import pytest
 
-from helpers import REAL_GST, needs_gst
+from helpers import REAL_GST, in_child, needs_gst
 from stream_checks import DECODE_LAUNCH, build
 
 pytestmark = needs_gst
@@ -22,44 +19,8 @@ if REAL_GST:
     from mivelo.stream_reader import StreamReader
     from mivelo.utils.gstreamer import ForkedProcessError, Pipeline
 
-# Bounds with room for a loaded machine: a refusal takes microseconds.
+# A bound with room for a loaded machine: a refusal takes microseconds.
 PROMPT_SECONDS = 1.0
-CHILD_SECONDS = 20.0
-
-
-def in_child(action):
-    """Runs ``action()`` in a child made with os.fork(), which reports through
-    a pipe and leaves with os._exit: ("returned", repr of the result) or
-    (exception type name, its text), and the seconds it took."""
-    read, write = os.pipe()
-    pid = os.fork()
-    if pid == 0:  # pragma: no cover - the child
-        try:
-            os.close(read)
-            started = time.monotonic()
-            try:
-                outcome = ("returned", repr(action()))
-            except BaseException as error:  # noqa: B036  (reported)
-                outcome = (type(error).__name__, str(error))
-            os.write(write, repr(outcome + (time.monotonic() - started,)).encode())
-        finally:
-            os._exit(0)
-    os.close(write)
-    try:
-        ready, _, _ = select.select([read], [], [], CHILD_SECONDS)
-        if not ready:
-            os.kill(pid, signal.SIGKILL)
-        report = b""
-        while ready:
-            chunk = os.read(read, 65536)
-            if not chunk:
-                break
-            report += chunk
-    finally:
-        os.close(read)
-        os.waitpid(pid, 0)
-    assert ready, f"the child gave no answer within {CHILD_SECONDS} s"
-    return ast.literal_eval(report.decode())
 
 
 @pytest.fixture(params=["playing", "closed"])
@@ -108,7 +69,7 @@ def test_a_child_lets_the_parents_pipelines_go_at_once(parent_streamed):
 # pipeline built without the package streamed (its GLib pool threads stay).
 FRESH = """
 import sys, time
-import test_fork
+import helpers
 from gi.repository import Gst
 from mivelo.utils.gstreamer import Pipeline
 
@@ -126,7 +87,7 @@ if sys.argv[1] == "outside":
     plain.get_bus().timed_pop_filtered(5 * Gst.SECOND, Gst.MessageType.EOS)
     plain.set_state(Gst.State.NULL)
     time.sleep(1.0)
-print(test_fork.in_child(stream)[:2])
+print(helpers.in_child(stream)[:2])
 """
 
 
