@@ -67,13 +67,16 @@ def _gst_launch(source):
 
 
 def import_peer(peer):
-    """Imports what the peer needs; returns the seconds it took."""
+    """Imports what the peer needs to hand out numpy arrays (PyAV imports
+    numpy only in its first to_ndarray(), so it is imported here for it, as
+    for the reader; cv2 imports it itself); returns the seconds it took."""
     started = time.perf_counter()
     if peer == "reader":
         import numpy  # noqa: F401
         from mivelo.stream_reader import StreamReader  # noqa: F401
     elif peer == "pyav":
         import av  # noqa: F401
+        import numpy  # noqa: F401,F811
     else:
         import cv2  # noqa: F401
     return time.perf_counter() - started
