@@ -261,6 +261,29 @@ class TestConversion:
                     assert bytes(frame) == bytes(expected), (colorimetry, target)
                     assert frame.pts == expected.pts and frame.index == index
 
+    def test_sinks_of_other_formats_and_sizes_converted_at_once(self, launch):
+        # The layout, converter and buffer pool that the module keeps for
+        # the next frame serve one format and size: threads converting
+        # frames of others at the same moment must each get their own right.
+        streams = [("NV12", 322, 7), ("Y42B", 49, 31), ("I420", 64, 48), ("YV12", 33, 17)]
+        results = {}
+
+        def convert(video_format, width, height):
+            caps = f"video/x-raw,format={video_format},width={width},height={height}"
+            _, sink = launch(source(caps, frames=10))
+            _, reference = launch(source(f"{caps} ! videoconvert ! video/x-raw,format=BGR",
+                                         frames=10))
+            got = [pull(sink, 5.0, n, "BGR") for n in range(10)]
+            results[video_format] = [bytes(f) for f in got] == [
+                bytes(pull(reference, 5.0, n)) for n in range(10)]
+
+        threads = [threading.Thread(target=convert, args=stream) for stream in streams]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(60)
+        assert results == {video_format: True for video_format, _, _ in streams}
+
     def test_frames_kept_while_more_are_converted(self, launch):
         # Converted frames come from a pool of a few buffers: one kept is
         # never handed out again, however many more are converted.
