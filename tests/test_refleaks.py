@@ -877,6 +877,58 @@ case("frame: pull with a negative index", FRAME[:1],
 case("frame: pull with a str index", FRAME[:1],
      pull_wrong(lambda: frame_sink("pushed"), 0, "1"), TypeError, "index must be an int")
 
+# mivelo.stream_reader.waker ----------------------------------------------------
+
+
+def waker_round():
+    from mivelo.stream_reader import waker as waker_module
+
+    sink = frame_sink("pushed")
+    waker = waker_module.Waker()
+
+    def run():
+        watch = waker_module.Watch()
+        watch.target(waker, 7)
+        watch.attach(sink)
+        watch.notify()
+        waker.wake()
+        waker.wait(0)
+        waker.take()
+        waker.wait(0.0)
+        waker.fileno()
+        watch.target(None, 0)
+    return run
+
+
+def waker_wrong(call):
+    def make():
+        from mivelo.stream_reader import waker as waker_module
+
+        waker, watch = waker_module.Waker(), waker_module.Watch()
+        return lambda: call(waker_module, waker, watch)
+    return make
+
+
+W = "mivelo.stream_reader.waker"
+WAKER = [f"{W}.Waker", f"{W}.Watch"]
+case("waker: watch a sink, mark, wait and take", WAKER, lambda: waker_round(), n=1000)
+case("waker: a wait with a str timeout", WAKER[:1], waker_wrong(lambda m, w, s: w.wait("1")),
+     TypeError, "number of seconds")
+case("waker: a wait with a negative timeout", WAKER[:1], waker_wrong(lambda m, w, s: w.wait(-1.0)),
+     ValueError, "at least 0")
+case("waker: arguments to the types", WAKER, waker_wrong(lambda m, w, s: m.Waker(1)), TypeError,
+     "takes no arguments")
+case("waker: a watch of no appsink", WAKER[1:], waker_wrong(lambda m, w, s: s.attach(1)),
+     TypeError, "needs an appsink")
+case("waker: a watch of no waker", WAKER[1:], waker_wrong(lambda m, w, s: s.target(1, 1)),
+     TypeError, "needs a Waker")
+case("waker: a key out of range", WAKER[1:], waker_wrong(lambda m, w, s: s.target(w, -1)),
+     ValueError, "key must be from")
+case("waker: a key of another type", WAKER[1:], waker_wrong(lambda m, w, s: s.target(w, "1")),
+     TypeError, "key must be an int")
+case("waker: target with one argument", WAKER[1:], waker_wrong(lambda m, w, s: s.target(w)),
+     TypeError, "target")
+
 # The function objects themselves ---------------------------------------------
 
 

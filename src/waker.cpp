@@ -1,0 +1,466 @@
+// mivelo.stream_reader.waker: readiness of appsinks for one thread, or one
+// event loop, that waits on many streams.
+//
+// A Waker owns an eventfd.  A Watch stands for one reader: attach(appsink)
+// sets the appsink's C callbacks (a new sample, the end of the stream) to the
+// Watch, and target(waker, key) names the Waker it wakes and the key it hands
+// over.  When a sample arrives, the callback, on GStreamer's streaming
+// thread and without any Python, marks the Watch ready: it joins the Waker's
+// list of ready watches (once, until it is taken) and the eventfd becomes
+// readable.  Python takes the keys of the ready watches with take(), which
+// clears their marks, and then pulls their frames; a frame that arrives after
+// the take marks its watch again, so none is missed.  Python marks a Watch
+// itself with notify() when something else changed (a bus message, a read
+// that let go of the reader).
+//
+// Waker.wait(timeout) waits for the eventfd with the interpreter lock
+// released; fileno() is the descriptor for an event loop's add_reader.
+//
+// The appsink holds the Watch's state through the callbacks' user data
+// until it is finalised or its callbacks are replaced, and the state holds
+// its Waker's the same way, so a late callback of a pipeline being closed
+// never reaches freed memory; a Waker's eventfd is closed when the last of
+// them goes.
+#include "core.hpp"
+
+#include <gst/app/gstappsink.h>
+#include <gst/gst.h>
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using mv::Name;
+using mv::Ref;
+
+Name gpointer_("__gpointer__");
+
+struct WatchCore;
+
+// What a Waker's watches mark: the eventfd and the list of ready watches.
+struct WakerCore {
+    int fd = -1;
+    std::mutex mutex;
+    std::vector<std::shared_ptr<WatchCore>> ready;
+
+    WakerCore() = default;
+    WakerCore(const WakerCore&) = delete;
+    WakerCore& operator=(const WakerCore&) = delete;
+    WakerCore(WakerCore&&) = delete;
+    WakerCore& operator=(WakerCore&&) = delete;
+    ~WakerCore() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+
+    // Makes the eventfd readable.  A full counter is readable already.
+    void signal() const {
+        const uint64_t one = 1;
+        while (write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+        }
+    }
+
+    // Called on streaming threads: it must not throw.
+    void mark(std::shared_ptr<WatchCore> watch) noexcept {
+        const std::lock_guard<std::mutex> lock(mutex);
+        const bool was_empty = ready.empty();
+        try {
+            ready.push_back(std::move(watch));
+        } catch (const std::bad_alloc&) {
+            // Not listed: the wake still comes, and the reader's own
+            // deadline (at most its stall timeout) brings it back.
+        }
+        if (was_empty) {
+            signal();
+        }
+    }
+
+    // The ready watches, the list emptied and the eventfd drained.
+    std::vector<std::shared_ptr<WatchCore>> take() {
+        std::vector<std::shared_ptr<WatchCore>> taken;
+        const std::lock_guard<std::mutex> lock(mutex);
+        taken.swap(ready);
+        uint64_t count = 0;
+        while (read(fd, &count, sizeof count) < 0 && errno == EINTR) {
+        }
+        return taken;
+    }
+};
+
+// One reader's readiness: the Waker it marks and its key there.
+struct WatchCore : std::enable_shared_from_this<WatchCore> {
+    std::mutex mutex;
+    std::shared_ptr<WakerCore> target;
+    unsigned long long key = 0;
+    bool pending = false;  // in the target's ready list, not yet taken
+
+    // Marks the watch ready in its Waker, unless it is marked already.
+    void notify() noexcept {
+        std::shared_ptr<WakerCore> waker;
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            if (!target || pending) {
+                return;
+            }
+            pending = true;
+            waker = target;
+        }
+        waker->mark(shared_from_this());
+    }
+
+    // After a take() from `waker`: the key, and the mark cleared, if the
+    // watch still marks that Waker.
+    bool taken_by(const WakerCore* waker, unsigned long long& taken_key) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (target.get() != waker || !pending) {
+            return false;  // marks another Waker now, or listed twice
+        }
+        pending = false;
+        taken_key = key;
+        return true;
+    }
+
+    void retarget(std::shared_ptr<WakerCore> waker, unsigned long long new_key) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            target = std::move(waker);
+            key = new_key;
+            pending = false;
+        }
+        // Ready at once: frames may wait that no callback announces again.
+        notify();
+    }
+};
+
+// ---------------------------------------------------------------------------
+// The Python types
+
+struct WakerObject {
+    PyObject_HEAD
+    std::shared_ptr<WakerCore> core;
+};
+
+struct WatchObject {
+    PyObject_HEAD
+    std::shared_ptr<WatchCore> core;
+};
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject WakerType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject WatchType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+WakerObject* as_waker(PyObject* obj) { return reinterpret_cast<WakerObject*>(obj); }
+WatchObject* as_watch(PyObject* obj) { return reinterpret_cast<WatchObject*>(obj); }
+
+PyObject* waker_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    if (PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_Size(kwargs) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "Waker() takes no arguments");
+        return nullptr;
+    }
+    const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0) {
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    Ref obj = Ref::steal(type->tp_alloc(type, 0));
+    if (!obj) {
+        close(fd);
+        return nullptr;
+    }
+    auto* core = new (std::nothrow) WakerCore();
+    if (!core) {
+        close(fd);
+        return PyErr_NoMemory();
+    }
+    core->fd = fd;
+    new (&as_waker(obj.get())->core) std::shared_ptr<WakerCore>(core);
+    return obj.release();
+}
+
+void waker_dealloc(PyObject* self) {
+    as_waker(self)->core.~shared_ptr<WakerCore>();
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* waker_fileno(PyObject* self, PyObject* /*unused*/) {
+    return PyLong_FromLong(as_waker(self)->core->fd);
+}
+
+// A timeout in seconds (an int or a float, not a bool; None waits for ever)
+// as poll()'s milliseconds, rounded up so that a wait never ends early.
+bool timeout_ms(PyObject* obj, int& ms) {
+    if (obj == Py_None) {
+        ms = -1;
+        return true;
+    }
+    if (PyBool_Check(obj) || !(PyFloat_Check(obj) || PyLong_Check(obj))) {
+        PyErr_Format(PyExc_TypeError, "timeout must be a number of seconds or None, not %.200s",
+                     Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    const double seconds = PyFloat_AsDouble(obj);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        return false;
+    }
+    if (std::isnan(seconds) || seconds < 0) {
+        PyErr_Format(PyExc_ValueError, "timeout must be at least 0, not %R", obj);
+        return false;
+    }
+    const double millis = std::ceil(seconds * 1000.0);
+    ms = millis >= static_cast<double>(INT_MAX) ? -1 : static_cast<int>(millis);
+    return true;
+}
+
+// poll() of the eventfd with the interpreter lock released: 1 when it is
+// readable, 0 after `ms`, -1 with an error set (a signal handler raised).
+int poll_readable(int fd, int ms) {
+    const bool forever = ms < 0;
+    const gint64 deadline = forever ? 0 : g_get_monotonic_time() + gint64{ms} * 1000;
+    for (;;) {
+        pollfd entry = {fd, POLLIN, 0};
+        int result = 0;
+        Py_BEGIN_ALLOW_THREADS
+        result = poll(&entry, 1, ms);
+        Py_END_ALLOW_THREADS
+        if (result >= 0) {
+            return result > 0 ? 1 : 0;
+        }
+        if (errno != EINTR) {
+            PyErr_SetFromErrno(PyExc_OSError);
+            return -1;
+        }
+        // Interrupted by a signal: its Python handler runs now (Ctrl-C raises).
+        if (PyErr_CheckSignals() < 0) {
+            return -1;
+        }
+        if (!forever) {
+            const gint64 left = deadline - g_get_monotonic_time();
+            ms = left <= 0 ? 0 : static_cast<int>((left + 999) / 1000);
+        }
+    }
+}
+
+PyObject* waker_wait(PyObject* self, PyObject* timeout) {
+    int ms = 0;
+    if (!timeout_ms(timeout, ms)) {
+        return nullptr;
+    }
+    // The core stays alive while the lock is released, whatever happens to self.
+    const std::shared_ptr<WakerCore> core = as_waker(self)->core;
+    const int readable = poll_readable(core->fd, ms);
+    if (readable < 0) {
+        return nullptr;
+    }
+    return Ref::borrow(readable ? Py_True : Py_False).release();
+}
+
+PyObject* waker_take(PyObject* self, PyObject* /*unused*/) {
+    WakerCore* core = as_waker(self)->core.get();
+    std::vector<std::shared_ptr<WatchCore>> taken = core->take();
+    Ref keys = Ref::steal(PyList_New(0));
+    if (!keys) {
+        return nullptr;
+    }
+    for (const std::shared_ptr<WatchCore>& watch : taken) {
+        unsigned long long key = 0;
+        if (!watch->taken_by(core, key)) {
+            continue;
+        }
+        Ref number = Ref::steal(PyLong_FromUnsignedLongLong(key));
+        if (!number || PyList_Append(keys.get(), number.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return keys.release();
+}
+
+PyObject* waker_wake(PyObject* self, PyObject* /*unused*/) {
+    as_waker(self)->core->signal();
+    Py_RETURN_NONE;
+}
+
+PyMethodDef waker_methods[] = {
+    {"fileno", waker_fileno, METH_NOARGS,
+     "The eventfd, readable while watches are ready (for an event loop's add_reader)."},
+    {"wait", waker_wait, METH_O,
+     "wait(timeout) -> bool\n\n"
+     "Waits, with the interpreter lock released, until a watch is ready or wake()\n"
+     "was called (True), or `timeout` seconds pass (False; None: no limit).  A\n"
+     "signal's Python handler runs while it waits, and what it raises ends the wait."},
+    {"take", waker_take, METH_NOARGS,
+     "take() -> list of int\n\n"
+     "The keys of the watches that became ready since the last take(), each once,\n"
+     "in the order they did; their marks are cleared, and the eventfd too."},
+    {"wake", waker_wake, METH_NOARGS, "Ends the waits in progress (and the next one) at once."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---------------------------------------------------------------------------
+// Watch
+
+GstFlowReturn on_new_sample(GstAppSink* /*sink*/, gpointer data) {
+    (*static_cast<std::shared_ptr<WatchCore>*>(data))->notify();
+    return GST_FLOW_OK;
+}
+
+void on_eos(GstAppSink* /*sink*/, gpointer data) {
+    (*static_cast<std::shared_ptr<WatchCore>*>(data))->notify();
+}
+
+void drop_watch(gpointer data) { delete static_cast<std::shared_ptr<WatchCore>*>(data); }
+
+PyObject* watch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    if (PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_Size(kwargs) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "Watch() takes no arguments");
+        return nullptr;
+    }
+    Ref obj = Ref::steal(type->tp_alloc(type, 0));
+    if (!obj) {
+        return nullptr;
+    }
+    std::shared_ptr<WatchCore> core;
+    try {
+        core = std::make_shared<WatchCore>();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    new (&as_watch(obj.get())->core) std::shared_ptr<WatchCore>(std::move(core));
+    return obj.release();
+}
+
+void watch_dealloc(PyObject* self) {
+    WatchObject* watch = as_watch(self);
+    if (watch->core) {
+        watch->core->retarget(nullptr, 0);
+    }
+    watch->core.~shared_ptr<WatchCore>();
+    Py_TYPE(self)->tp_free(self);
+}
+
+// The GstAppSink behind a PyGObject wrapper; nullptr with TypeError set.
+GstAppSink* appsink_of(PyObject* obj) {
+    Ref capsule = mv::getattr(obj, gpointer_);
+    void* pointer = nullptr;
+    if (capsule && PyCapsule_CheckExact(capsule.get())) {
+        pointer = PyCapsule_GetPointer(capsule.get(), nullptr);
+    }
+    if (pointer && GST_IS_APP_SINK(pointer)) {
+        return GST_APP_SINK(pointer);
+    }
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "attach() needs an appsink element, not %.200s",
+                 Py_TYPE(obj)->tp_name);
+    return nullptr;
+}
+
+PyObject* watch_attach(PyObject* self, PyObject* appsink) {
+    GstAppSink* sink = appsink_of(appsink);
+    if (!sink) {
+        return nullptr;
+    }
+    auto* data = new (std::nothrow) std::shared_ptr<WatchCore>(as_watch(self)->core);
+    if (!data) {
+        return PyErr_NoMemory();
+    }
+    GstAppSinkCallbacks callbacks{};
+    callbacks.eos = on_eos;
+    callbacks.new_sample = on_new_sample;
+    gst_app_sink_set_callbacks(sink, &callbacks, data, drop_watch);
+    // Frames may have arrived before: the reader looks at once.
+    as_watch(self)->core->notify();
+    Py_RETURN_NONE;
+}
+
+PyObject* watch_target(PyObject* self, PyObject* args) {
+    PyObject* waker = nullptr;
+    PyObject* number = nullptr;
+    if (!PyArg_ParseTuple(args, "OO:target", &waker, &number)) {
+        return nullptr;
+    }
+    if (PyBool_Check(number) || !PyLong_Check(number)) {
+        PyErr_Format(PyExc_TypeError, "key must be an int, not %.200s", Py_TYPE(number)->tp_name);
+        return nullptr;
+    }
+    const unsigned long long key = PyLong_AsUnsignedLongLong(number);
+    if (key == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "key must be from 0 to 2**64-1, not %R", number);
+        return nullptr;
+    }
+    if (waker == Py_None) {
+        as_watch(self)->core->retarget(nullptr, 0);
+        Py_RETURN_NONE;
+    }
+    if (!PyObject_TypeCheck(waker, &WakerType)) {
+        PyErr_Format(PyExc_TypeError, "target() needs a Waker or None, not %.200s",
+                     Py_TYPE(waker)->tp_name);
+        return nullptr;
+    }
+    as_watch(self)->core->retarget(as_waker(waker)->core, key);
+    Py_RETURN_NONE;
+}
+
+PyObject* watch_notify(PyObject* self, PyObject* /*unused*/) {
+    as_watch(self)->core->notify();
+    Py_RETURN_NONE;
+}
+
+PyMethodDef watch_methods[] = {
+    {"attach", watch_attach, METH_O,
+     "attach(appsink)\n\n"
+     "Sets the appsink's callbacks (replacing any) so that its samples and its end\n"
+     "mark this watch ready, and marks it ready at once."},
+    {"target", watch_target, METH_VARARGS,
+     "target(waker, key)\n\n"
+     "The Waker that this watch marks from now on, with `key` (an int from 0 to\n"
+     "2**64-1) for take() to return; None stops marking.  Marks it ready at once."},
+    {"notify", watch_notify, METH_NOARGS,
+     "Marks the watch ready, as a new sample does (once until it is taken)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+bool ready_type(PyTypeObject& t, const char* name, const char* doc, Py_ssize_t size,
+                newfunc make, destructor dealloc, PyMethodDef* methods) {
+    if (t.tp_flags & Py_TPFLAGS_READY) {
+        return true;
+    }
+    t.tp_name = name;
+    t.tp_basicsize = size;
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_doc = doc;
+    t.tp_new = make;
+    t.tp_dealloc = dealloc;
+    t.tp_methods = methods;
+    return PyType_Ready(&t) == 0;
+}
+
+int exec_waker(PyObject* module) {
+    const bool ready =
+        ready_type(WakerType, "mivelo.stream_reader.waker.Waker",
+                   "Waker()\n\nAn eventfd that the Watches targeting it make readable.",
+                   sizeof(WakerObject), waker_new, waker_dealloc, waker_methods) &&
+        ready_type(WatchType, "mivelo.stream_reader.waker.Watch",
+                   "Watch()\n\nOne reader's readiness: its appsink's samples mark its Waker.",
+                   sizeof(WatchObject), watch_new, watch_dealloc, watch_methods);
+    return ready && mv::bind(module, "Waker", reinterpret_cast<PyObject*>(&WakerType)) &&
+                   mv::bind(module, "Watch", reinterpret_cast<PyObject*>(&WatchType))
+               ? 0
+               : -1;
+}
+
+}  // namespace
+
+MV_MODULE(waker, exec_waker)
