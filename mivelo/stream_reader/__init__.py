@@ -1,4 +1,5 @@
-"""Reading a stream frame by frame: ``StreamReader`` and ``Frame``.
+"""Reading a stream frame by frame: ``StreamReader`` and ``Frame``, and many
+streams in one thread or event loop: ``ReaderSet``.
 
 ``from mivelo.stream_reader import StreamReader`` loads the reader (and
 GStreamer) on first use; ``mivelo.stream_reader.tunables``, the option check,
@@ -11,7 +12,7 @@ _READER_NAMES = (
     "StreamReader", "SUPPORTED_OPTIONS",
 )
 
-__all__ = list(_READER_NAMES)
+__all__ = list(_READER_NAMES) + ["ReaderSet"]
 
 
 def __getattr__(name):
@@ -19,8 +20,12 @@ def __getattr__(name):
         from mivelo.stream_reader import reader
 
         return getattr(reader, name)
+    if name == "ReaderSet":
+        from mivelo.stream_reader import reader_set
+
+        return reader_set.ReaderSet
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def __dir__():
-    return sorted(list(globals()) + list(_READER_NAMES))
+    return sorted(list(globals()) + list(_READER_NAMES) + ["ReaderSet"])

@@ -5,3 +5,4 @@ from mivelo.stream_reader.reader import Frame as Frame
 from mivelo.stream_reader.reader import ReaderStats as ReaderStats
 from mivelo.stream_reader.reader import StreamFailedError as StreamFailedError
 from mivelo.stream_reader.reader import StreamReader as StreamReader
+from mivelo.stream_reader.reader_set import ReaderSet as ReaderSet

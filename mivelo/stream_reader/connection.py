@@ -60,16 +60,19 @@ class _Bus:
     """The bus watcher of one pipeline: whether it failed (and why), ended,
     and is finite.
 
-    It runs on the pipeline's bus thread and holds nothing of the reader or
-    the connection, so that thread keeps neither alive.
+    It runs on the pipeline's bus lane and holds nothing of the reader or
+    the connection, so the bus dispatch keeps neither alive; ``notify()``
+    (the reader's watch, or None) is called when it failed or ended, for a
+    wait on many readers.
     """
 
-    def __init__(self, finite):
+    def __init__(self, finite, notify=None):
         self.finite = finite  # None until the stream has told
         self.error = None
         self.ended = False
         self._closed = False
         self._changed = threading.Condition()
+        self._notify = notify
 
     def watch(self, bus, message, pipeline):
         kind = message.type
@@ -107,6 +110,8 @@ class _Bus:
                 self.error = error
             self.ended = self.ended or ended
             self._changed.notify_all()
+        if self._notify is not None:
+            self._notify()
 
     def wait(self, seconds):
         """Waits up to ``seconds`` for an error, the end of the stream, or
@@ -133,11 +138,16 @@ class _Taken:
 
 
 class Connection:
-    """One started pipeline of ``source`` and what became of it."""
+    """One started pipeline of ``source`` and what became of it.
 
-    def __init__(self, source, options):
+    ``watch`` (a ``mivelo.stream_reader.waker.Watch``, or None) is told of
+    every frame that reaches the sink, of the sink's end and of a failure or
+    end on the bus, for a wait on many readers.
+    """
+
+    def __init__(self, source, options, watch=None):
         finite = source.finite if options.finite is None else options.finite
-        self._bus = _Bus(finite)
+        self._bus = _Bus(finite, watch.notify if watch is not None else None)
         self._taken = _Taken()
         self._dropped_floor = 0  # what a dropping sink has dropped at least
         self._received = None  # what the sink received, once retired
@@ -154,6 +164,8 @@ class Connection:
         self._pipeline, self._appsink = pipeline, appsink
         self._max_buffers = appsink.get_property("max-buffers")
         self._convert_to = source.convert_to
+        if watch is not None:
+            watch.attach(appsink)
 
     @property
     def appsink(self):

@@ -3,6 +3,7 @@ from typing import Any, Optional
 from mivelo.stream_reader.frame import Frame
 from mivelo.stream_reader.options import ReaderOptions
 from mivelo.stream_reader.sources import Source
+from mivelo.stream_reader.waker import Watch
 
 ENDED: str
 POLL_SECONDS: float
@@ -10,7 +11,9 @@ POLL_SECONDS: float
 def reports_finite(gst_pipeline: Any, sink: Any) -> bool: ...
 
 class Connection:
-    def __init__(self, source: Source, options: ReaderOptions) -> None: ...
+    def __init__(
+        self, source: Source, options: ReaderOptions, watch: Optional[Watch] = None
+    ) -> None: ...
     @property
     def appsink(self) -> Any: ...
     @property

@@ -44,6 +44,7 @@ from mivelo.stream_reader.options import (
     DEFAULT_OPTIONS, PIXEL_FORMATS, SUPPORTED_OPTIONS, ReaderOptions, seconds)
 from mivelo.stream_reader.sources import FILE_LAUNCH, RTSP_LAUNCH, Source
 from mivelo.stream_reader.stats import FrameRate, ReaderStats
+from mivelo.stream_reader.waker import Watch
 from mivelo.utils.frame_rate import FrameRateLimiter
 
 __all__ = [
@@ -61,11 +62,20 @@ __all__ = [
 
 class StreamFailedError(Exception):
     """The reader gave up on its stream: the attempt limit was reached, a
-    stream failed with reconnecting off, or a file could not be read."""
+    stream failed with reconnecting off, or a file could not be read.
+
+    ``reader`` is the reader that gave up when a ``ReaderSet`` (or
+    ``read_async()``) raises it, else None."""
+
+    reader = None
 
 
 _CONNECTING, _STREAMING, _WAITING, _ENDED, _FAILED, _CLOSED = (
     "connecting", "streaming", "waiting", "ended", "failed", "closed")
+
+# What _step() gives as the time to look again at a reader that has ended or
+# is closed.
+_DONE = "done"
 
 
 class StreamReader:
@@ -90,6 +100,11 @@ class StreamReader:
     One reader may be read from several threads (one read runs at a time)
     and closed from any thread; a read waiting on another thread then
     returns.
+
+    ``await read_async()`` and ``async for`` read it in an asyncio event
+    loop, woken by the stream itself, and ``ReaderSet`` reads many readers
+    in one thread or one loop (``mivelo.stream_reader.reader_set``); these
+    and ``read()`` may be mixed on one reader, one read at a time.
     """
 
     def __init__(self, source, options=None, *, url=None):
@@ -114,8 +129,12 @@ class StreamReader:
         self._failure = None  # what StreamFailedError says
         self._failures = 0  # attempts in a row that failed
         self._next_attempt = 0.0
+        # Told of every frame and change of the stream, for a ReaderSet or
+        # an event loop that waits on this reader (its hub; None otherwise).
+        self._watch = Watch()
+        self._hub = None
         self._set_state(_CONNECTING, logging.INFO, "reading %s", self._source.url)
-        self._connection = Connection(self._source, self._options)
+        self._connection = Connection(self._source, self._options, self._watch)
 
     # -- public -------------------------------------------------------------
 
@@ -157,6 +176,29 @@ class StreamReader:
             return self._read(deadline)
         finally:
             self._reading.release()
+            if self._hub is not None:
+                self._watch.notify()  # a hub passed over it while this read ran
+
+    async def read_async(self, timeout=None):
+        """``read()`` for asyncio: the next frame, waited for in the running
+        event loop without blocking it (no thread is started). Cancelling
+        the wait loses no frame. RuntimeError while the reader is in a
+        ``ReaderSet``: read it there."""
+        from mivelo.stream_reader import reader_set
+
+        return await reader_set.read_one(self, timeout)
+
+    def __aiter__(self):
+        return self
+
+    async def __anext__(self):
+        frame = await self.read_async()
+        if frame is not None:
+            return frame
+        if self._state in (_CLOSED, _ENDED):
+            raise StopAsyncIteration
+        raise TimeoutError(f"no frame from {self._source.url} within "
+                           f"{self._options.read_timeout:g} s")
 
     def __iter__(self):
         return self
@@ -174,6 +216,7 @@ class StreamReader:
         """Stops the stream and releases it; frames already read stay valid."""
         if self._set_state(_CLOSED, logging.INFO, "closing the reader of %s after %d frames",
                            self._source.url, self._delivered):
+            self._watch.notify()
             self._rate_restart()
             self._connection.close()
 
@@ -222,6 +265,32 @@ class StreamReader:
                 return frame
             if _passed(deadline):
                 return None
+
+    def _step(self):
+        """One look at the stream that never waits, for a hub that serves many
+        readers (``reader_set``): ``(frame, None)``; ``(None, when)`` where
+        ``when`` is the ``time.monotonic()`` at which to look again if the
+        watch has not marked the reader before (None: only then); or
+        ``(None, _DONE)`` once it has ended or is closed. Raises
+        ``StreamFailedError`` once it has given up. Call it holding the read
+        lock, inside ``without_waiting()``."""
+        while True:
+            state = self._state
+            if state in (_ENDED, _CLOSED):
+                return None, _DONE
+            if state == _FAILED:
+                raise StreamFailedError(self._failure)
+            if state == _WAITING:
+                if time.monotonic() < self._next_attempt:
+                    return None, self._next_attempt
+                self._reconnect()
+                continue
+            skipped = self._skipped
+            frame = self._pull(0.0)  # a deadline long past: no wait at all
+            if frame is not None:
+                return frame, None
+            if self._state == state and self._skipped == skipped:
+                return None, None
 
     def _wait(self, deadline):
         """How long the next wait may last."""
@@ -322,7 +391,7 @@ class StreamReader:
                                self._source.url, self._failures):
             return False
         try:
-            connection = Connection(self._source, self._options)
+            connection = Connection(self._source, self._options, self._watch)
         except Exception as error:  # noqa: BLE001  (an attempt that failed)
             self._lost(f"{type(error).__name__}: {error}", self._options.finite)
             return True
