@@ -615,6 +615,8 @@ void convert_pixels(GstVideoFrame& in, const CapsLayout& layout, GstVideoConvert
 // A Frame in `format` (BGR or RGB) made from a frame of any other raw
 // format, converted with the interpreter lock released: YUV that
 // yuv::convert() reproduces by it, anything else by GStreamer's converter.
+// `layout` must be the caller's own: the kept one changes while the lock is
+// released.
 Ref converted_frame(GstBuffer* in_buffer, const CapsLayout& layout, GstVideoFormat format,
                     unsigned long long index) {
     GstVideoInfo out = target_info(layout.info, format);
@@ -662,7 +664,11 @@ Ref make_frame(GstSample* sample, unsigned long long index, GstVideoFormat forma
         return {};
     }
     if (format != GST_VIDEO_FORMAT_UNKNOWN && format != GST_VIDEO_INFO_FORMAT(&layout->info)) {
-        return converted_frame(sample_buffer, *layout, format, index);
+        // A copy: the conversion lets go of the interpreter lock, and another
+        // thread's frame may change the kept layout meanwhile.  Its caps stay
+        // valid with the sample, which holds them.
+        const CapsLayout own = *layout;
+        return converted_frame(sample_buffer, own, format, index);
     }
     const bool planar = is_planar(GST_VIDEO_INFO_FORMAT(&layout->info));
     if (layout->channels == 0 && !planar) {
