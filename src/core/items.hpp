@@ -1,8 +1,21 @@
-// for_each_item: the loop `for key, value in mapping.items():` of the modules.
+// Iteration as the modules' Python writes it: `first, second = item`, and
+// the loop `for key, value in mapping.items():`.
 #pragma once
+
+#include "ref.hpp"
 
 namespace mv {
 
+// Unpacks `item` into exactly two values, with CPython's messages.
+bool unpack_pair(PyObject* item, Ref& first, Ref& second);
+
+// Walks `mapping.items()`: an exact dict directly (RuntimeError when its size
+// changes during the walk), anything else through the iterator of its items().
+// `visit(key, value)` returns false to stop with an error set.
+template <class Visit>
+bool for_each_item(PyObject* mapping, Visit&& visit);
+
+// What for_each_item raises, and the iterator of its general case (items.cpp).
 bool raise_items_of_none();
 bool raise_dict_resized();
 bool raise_dict_keys_changed();

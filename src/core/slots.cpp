@@ -14,7 +14,8 @@
 // - direct_new, the class's own vectorcall (3.9 on), does what
 //   type.__call__ does, object.__new__ and then __init__, for as long as the
 //   class's __new__ is object's and its tp_init one of the two above; the
-//   arguments reach the body as they were passed.
+//   arguments reach the body as they were passed, `self` written ahead of
+//   them into the caller's free slot where the call allows it.
 // CPython itself keeps the rest right.  Assigning or deleting __init__ or
 // __bool__ on the class or a base (type_setattro -> update_slot) re-derives
 // the slot, replacing the direct one with the generic one or the base's; a
@@ -22,7 +23,33 @@
 // generic ones, since our functions are not wrapper descriptors); a class's
 // vectorcall is not inherited.  So a patched, deleted or overridden method
 // is always called as it would be without these slots.
+//
+// Of all the core, this file leans most on how CPython works inside, and it
+// is the first thing to check on a new CPython:
+// - _PyType_Lookup is private API (declared by Python.h from 3.7 to 3.13):
+//   a borrowed reference to what the MRO holds for a name, or NULL without
+//   an error set.  own_method() is the one place here that calls it
+//   (calls.cpp's unbound_method is the other); 3.13 adds _PyType_LookupRef,
+//   which returns a new reference, should the borrowed one go;
+// - the generic slots are recognised by value: the first class made here
+//   that defines the method records what type() installed, and a class's
+//   slot is replaced only while it still is that generic one;
+// - slots are patched after type() made the class, then PyType_Modified;
+//   update_slot must still re-derive a slot when the method is assigned or
+//   deleted, type.__call__ must still mean tp_new then tp_init, and a heap
+//   type's tp_vectorcall must be honoured and not inherited.
+// tests/test_class_changes.py checks each of these against the plain-Python
+// model on every interpreter of the matrix (it needs no GStreamer): methods
+// assigned, patched, deleted or overridden in subclasses, a __new__ of the
+// class's own, and calls through type.__call__, which are the paths where
+// the direct slots hand over to the generic ones or to type.__call__.
+// Should something here stop holding, install_direct_slots() is the one
+// switch: returning before it patches anything leaves every class on
+// CPython's generic slots, as a class written in Python is.
 #include "function.hpp"
+
+#include "args.hpp"
+#include "names.hpp"
 
 namespace mv {
 
@@ -32,7 +59,8 @@ Name dunder_init("__init__");
 Name dunder_bool("__bool__");
 
 // CPython's generic slots, as type() set them on the first class made here
-// that defines the method.
+// that defines the method: one C function each for the whole process, so
+// these are written once, under the interpreter lock, and then only read.
 initproc generic_init = nullptr;
 inquiry generic_bool = nullptr;
 
@@ -84,40 +112,36 @@ int direct_bool(PyObject* self) {
 }
 
 #if MV_HAVE_TYPE_VECTORCALL
-// The arguments of a vectorcall as the tuple and dict that tp_new and
-// tp_init take.
-bool pack(PyObject* const* args, size_t nargsf, PyObject* kwnames, Ref& tuple, Ref& kwargs) {
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    tuple = Ref::steal(PyTuple_New(nargs));
-    if (!tuple) {
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        Py_INCREF(args[i]);
-        PyTuple_SET_ITEM(tuple.get(), i, args[i]);
-    }
-    if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) {
-        return true;
-    }
-    kwargs = Ref::steal(PyDict_New());
-    if (!kwargs) {
-        return false;
-    }
-    for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(kwnames); ++j) {
-        if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, j), args[nargs + j]) < 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // type.__call__(cls, *args, **kwargs).
 PyObject* type_call(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Ref tuple;
     Ref kwargs;
-    return pack(args, nargsf, kwnames, tuple, kwargs)
+    return pack(args, PyVectorcall_NARGS(nargsf), kwnames, tuple, kwargs)
                ? Py_TYPE(cls)->tp_call(cls, tuple.get(), kwargs.get())
                : nullptr;
+}
+
+// self.__init__(*args, **kwargs) through our function `init`, the
+// arguments as vectorcall passed them.
+int call_own_init(PyObject* init, PyObject* self, PyObject* const* args, size_t nargsf,
+                  PyObject* kwnames) {
+    ArgStack stack;
+    if (!stack.prepend(self, args, nargsf, kwnames)) {
+        return -1;
+    }
+    auto* f = reinterpret_cast<Function*>(init);
+    return init_result(
+        Ref::steal(call_function(f, stack.args(), PyVectorcall_NARGS(nargsf) + 1, kwnames)));
+}
+
+// tp_init(self, *args, **kwargs) of a slot that is not ours.
+int call_init_slot(initproc slot, PyObject* self, PyObject* const* args, size_t nargsf,
+                   PyObject* kwnames) {
+    Ref tuple;
+    Ref kwargs;
+    return pack(args, PyVectorcall_NARGS(nargsf), kwnames, tuple, kwargs)
+               ? slot(self, tuple.get(), kwargs.get())
+               : -1;
 }
 
 bool is_direct_or_generic(initproc slot) { return slot == direct_init || slot == generic_init; }
@@ -142,13 +166,9 @@ PyObject* direct_new(PyObject* cls, PyObject* const* args, size_t nargsf, PyObje
     Ref init = own_method(Py_TYPE(self.get()), dunder_init);
     int status = 0;
     if (init && is_direct_or_generic(slot)) {
-        auto* f = reinterpret_cast<Function*>(init.get());
-        status = init_result(Ref::steal(call_function_prepended(f, self.get(), args, nargsf, kwnames)));
+        status = call_own_init(init.get(), self.get(), args, nargsf, kwnames);
     } else if (slot) {
-        Ref tuple;
-        Ref kwargs;
-        status = pack(args, nargsf, kwnames, tuple, kwargs) ? slot(self.get(), tuple.get(), kwargs.get())
-                                                            : -1;
+        status = call_init_slot(slot, self.get(), args, nargsf, kwnames);
     }
     return status < 0 ? nullptr : self.release();
 }
