@@ -129,7 +129,10 @@ Ref parse(Function& fn, PyObject* self) {
         return {};
     }
     Method from_launch_string(pipeline_class.get(), from_launch_string_);
-    Ref launch = from_launch_string ? mv::getattr(self, pipeline_str_) : Ref();
+    if (!from_launch_string) {
+        return {};
+    }
+    Ref launch = mv::getattr(self, pipeline_str_);
     Ref url = launch ? mv::getattr(self, url_) : Ref();
     return url ? from_launch_string({launch.get(), url.get()}) : Ref();
 }

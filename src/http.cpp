@@ -84,12 +84,20 @@ bool set_up_decoder(PyObject* self, PyObject* source, PyObject* pipeline) {
     return pad && decoder({source, pad.get(), pipeline});
 }
 
+// Pipeline(self._url)
+Ref new_pipeline(Function& fn, PyObject* self) {
+    Ref pipeline_class = mv::global(fn, Pipeline_);
+    if (!pipeline_class) {
+        return {};
+    }
+    Ref url = mv::getattr(self, url_);
+    return url ? mv::call(pipeline_class.get(), {url.get()}) : Ref();
+}
+
 // build(self) -> "Pipeline"
 PyObject* build(Function& fn, PyObject* const* args) {
     PyObject* self = args[0];
-    Ref pipeline_class = mv::global(fn, Pipeline_);
-    Ref url = pipeline_class ? mv::getattr(self, url_) : Ref();
-    Ref pipeline = url ? mv::call(pipeline_class.get(), {url.get()}) : Ref();
+    Ref pipeline = new_pipeline(fn, self);
     if (!pipeline || !factory::watch_bus(self, pipeline.get()) || !add_sink(fn, pipeline.get())) {
         return nullptr;
     }

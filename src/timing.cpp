@@ -174,27 +174,44 @@ PyObject* reset(Function& fn, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
+// f"{time() - self.start}"
+Ref elapsed_text(Function& fn, PyObject* self) {
+    Ref seconds = elapsed(fn, self);
+    return seconds ? mv::fstring_text(seconds.get()) : Ref();
+}
+
 // logger.warning(f"Timer timed out! Time: {time() - self.start}")
 bool warn(Function& fn, PyObject* self) {
     Ref logger = mv::global(fn, logger_);
     Ref warning = logger ? mv::getattr(logger.get(), warning_) : Ref();
-    Ref seconds = warning ? elapsed(fn, self) : Ref();
-    Ref text = seconds ? mv::fstring_text(seconds.get()) : Ref();
-    Ref message = text ? Ref::steal(PyUnicode_FromFormat("Timer timed out! Time: %U", text.get())) : Ref();
+    if (!warning) {
+        return false;
+    }
+    Ref seconds = elapsed_text(fn, self);
+    if (!seconds) {
+        return false;
+    }
+    Ref message = Ref::steal(PyUnicode_FromFormat("Timer timed out! Time: %U", seconds.get()));
     return message && mv::call(warning.get(), {message.get()});
 }
 
 // raise TimeoutError(f"Timer of {self.time_seconds} seconds timed out at {time() - self.start} seconds!")
 void raise_timeout(Function& fn, PyObject* self) {
     Ref error_class = mv::global(fn, TimeoutError_);
-    Ref limit = error_class ? mv::getattr(self, time_seconds_) : Ref();
+    if (!error_class) {
+        return;
+    }
+    Ref limit = mv::getattr(self, time_seconds_);
     Ref limit_text = limit ? mv::fstring_text(limit.get()) : Ref();
-    Ref seconds = limit_text ? elapsed(fn, self) : Ref();
-    Ref seconds_text = seconds ? mv::fstring_text(seconds.get()) : Ref();
-    Ref message = seconds_text ? Ref::steal(PyUnicode_FromFormat(
-                                     "Timer of %U seconds timed out at %U seconds!",
-                                     limit_text.get(), seconds_text.get()))
-                               : Ref();
+    if (!limit_text) {
+        return;
+    }
+    Ref seconds = elapsed_text(fn, self);
+    if (!seconds) {
+        return;
+    }
+    Ref message = Ref::steal(PyUnicode_FromFormat("Timer of %U seconds timed out at %U seconds!",
+                                                  limit_text.get(), seconds.get()));
     if (message) {
         mv::raise_new(error_class.get(), message.get());
     }

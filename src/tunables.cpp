@@ -49,13 +49,18 @@ bool unknown_option(Function& fn, PyObject* key) {
 // "Option '<key>' should be of type '<supported[key]>', got '<type(val)>'"
 bool wrong_type(Function& fn, PyObject* key, PyObject* val, PyObject* supported) {
     Ref key_text = mv::format_text(key);
-    Ref expected = key_text ? lookup(supported, key) : Ref();
+    if (!key_text) {
+        return false;
+    }
+    Ref expected = lookup(supported, key);
     Ref expected_text = expected ? mv::format_text(expected.get()) : Ref();
-    Ref got_text = expected_text ? mv::format_text(reinterpret_cast<PyObject*>(Py_TYPE(val))) : Ref();
-    return raise_invalid(fn, got_text ? mv::join({option_head.get(), key_text.get(),
+    if (!expected_text) {
+        return false;
+    }
+    Ref got_text = mv::format_text(reinterpret_cast<PyObject*>(Py_TYPE(val)));
+    return got_text && raise_invalid(fn, mv::join({option_head.get(), key_text.get(),
                                                    expected_head.get(), expected_text.get(),
-                                                   got_head.get(), got_text.get(), quote.get()})
-                                      : Ref());
+                                                   got_head.get(), got_text.get(), quote.get()}));
 }
 
 // `key in supported`, then supported[key]: 1 with `expected` set, 0 when the

@@ -116,7 +116,10 @@ int fill(PyObject* pieces, PyObject* value, PyObject* failed, launch::Filled& fi
 Ref template_pieces(PyObject* launch) {
     Ref string_module = Ref::steal(PyImport_ImportModule("_string"));
     Ref parser = string_module ? mv::getattr(string_module.get(), formatter_parser_) : Ref();
-    Ref iterator = parser ? mv::call(parser.get(), {launch}) : Ref();
+    if (!parser) {
+        return {};
+    }
+    Ref iterator = mv::call(parser.get(), {launch});
     Ref pieces = iterator ? Ref::steal(PySequence_List(iterator.get())) : Ref();
     if (!pieces && PyErr_ExceptionMatches(PyExc_ValueError)) {
         PyErr_Clear();
