@@ -24,7 +24,7 @@ sys.path.insert(0, str(ROOT / "tools"))
 # not the source folder beside models/.
 sys.path.append(str(ROOT))
 
-from helpers import BusRecorder  # noqa: E402
+from helpers import BusRecorder, wait_until  # noqa: E402
 from stream_server import StreamServer  # noqa: E402
 
 if REAL_GST:
@@ -40,5 +40,37 @@ def stream_server():
 
 
 @pytest.fixture
+def idle_stream_server(stream_server):
+    """The session's stream server once the connections of earlier tests are
+    gone (each test waits for its own to go), for tests that count the
+    connections they make."""
+    wait_until(lambda: stream_server.active_connections == 0, timeout=5)
+    return stream_server
+
+
+@pytest.fixture
 def bus_recorder():
     return BusRecorder()
+
+
+@pytest.fixture
+def launch():
+    """launch(string, play=True) -> (pipeline, its element named "sink"): a
+    pipeline of the package from a launch string, playing unless asked not
+    to; every pipeline is closed after the test."""
+    from gi.repository import Gst
+
+    from mivelo.utils.gstreamer import Pipeline
+
+    pipelines = []
+
+    def start(string, play=True):
+        pipeline = Pipeline.from_launch_string(string, None)
+        pipelines.append(pipeline)
+        if play:
+            pipeline.set_state(Gst.State.PLAYING)
+        return pipeline, pipeline.get_by_name("sink")
+
+    yield start
+    for pipeline in pipelines:
+        pipeline.close()

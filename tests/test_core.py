@@ -1,13 +1,21 @@
 """The function objects behind the C++ modules behave like Python functions:
-binding, attributes, introspection and, above all, the argument errors."""
+binding, attributes, introspection and, above all, the argument errors; and
+neither they nor a module's execution leak."""
 import copy
 import gc
+import importlib
 import inspect
 import pickle
 import sys
+import types
 import weakref
 
 import pytest
+
+import leaks
+from fakes import Boom
+from helpers import extension_modules, fresh_module
+from mivelo.pipeline_factories import base
 
 from mivelo.pipeline_factories.custom import CustomPipelineFactory
 from mivelo.pipeline_factories.http import HTTPPipelineFactory
@@ -235,3 +243,159 @@ def test_super_call_on_another_object_fails_as_super_does(make):
     # obj.__class__ raises discards only AttributeError (any, on 3.7).
     assert _super_outcome(HTTPPipelineFactory.__init__, make()) == _super_outcome(
         ModelHTTP.__init__, make())
+
+
+# ---------------------------------------------------------------------------
+# The function objects and the modules' execution, checked for leaks
+# (tests/leaks.py): they drive the objects, not the calls, so they cover no
+# callable, except each module's execution.
+
+OBJECTS = leaks.Cases(None)
+FUNCTION_TYPE = type(check_tunables)
+
+
+def attribute_round_trip(fn):
+    saved = {name: getattr(fn, name) for name in
+             ("__name__", "__qualname__", "__doc__", "__module__", "__defaults__",
+              "__kwdefaults__", "__annotations__")}
+
+    def run():
+        for name in saved:
+            getattr(fn, name)
+        fn.__code__, fn.__globals__, fn.__closure__, fn.__dict__, repr(fn)
+        fn.__name__, fn.__qualname__ = "renamed", "Re.named"
+        fn.__doc__, fn.__module__ = "doc", "elsewhere"
+        fn.__defaults__, fn.__kwdefaults__ = (1,), {"x": 2}
+        fn.__annotations__ = {"return": "int"}
+        del fn.__doc__, fn.__module__, fn.__defaults__, fn.__kwdefaults__, fn.__annotations__
+        fn.__annotations__  # made anew when asked for
+        fn.extra = [1]
+        del fn.extra
+        for name, value in saved.items():
+            setattr(fn, name, value)
+    return run, [fn, *saved.values()]
+
+
+def attribute_refusals(fn):
+    def run():
+        for name, value in [("__name__", 1), ("__qualname__", None), ("__defaults__", [1]),
+                            ("__kwdefaults__", [1]), ("__annotations__", 1), ("__dict__", 1)]:
+            try:
+                setattr(fn, name, value)
+            except TypeError:
+                pass
+            else:
+                raise AssertionError(f"{name} took {value!r}")
+        for name in ("__name__", "__qualname__", "__code__", "__globals__"):
+            try:
+                delattr(fn, name)
+            except (TypeError, AttributeError):
+                pass
+            else:
+                raise AssertionError(f"{name} could be deleted")
+    return run, [fn]
+
+
+def function_use(fn, owner):
+    def run():
+        copy.copy(fn), copy.deepcopy(fn), fn.__reduce__(), weakref.ref(fn)
+        gc.get_referents(fn)
+        if owner is not None:
+            bound = fn.__get__(owner.__new__(owner), owner)
+            bound.__func__, bound.__self__, fn.__get__(None, owner)
+    return run, [fn]
+
+
+def all_functions():
+    """(qualified name, function, owner class) of every function that the
+    extension modules define, found through their namespaces."""
+    for name in extension_modules():
+        module = importlib.import_module(name)
+        for value in list(vars(module).values()):
+            if isinstance(value, FUNCTION_TYPE) and value.__module__ == name:
+                yield f"{name}.{value.__qualname__}", value, None
+            elif isinstance(value, type) and value.__module__ == name:
+                for attr in vars(value).values():
+                    if isinstance(attr, FUNCTION_TYPE):
+                        yield f"{name}.{attr.__qualname__}", attr, value
+
+
+for _qualname, _fn, _owner in all_functions():
+    OBJECTS.add(f"{_qualname}: attributes", [], (lambda f: lambda _: attribute_round_trip(f))(_fn))
+    OBJECTS.add(f"{_qualname}: refusals", [], (lambda f: lambda _: attribute_refusals(f))(_fn))
+    OBJECTS.add(f"{_qualname}: copy, bind, weakref", [],
+                (lambda f, o: lambda _: function_use(f, o))(_fn, _owner))
+OBJECTS.add("inspect.signature of every function", [],
+            lambda _: lambda: [inspect.signature(fn) for _, fn, _ in all_functions()], n=300)
+OBJECTS.add("pickle of a function", [], lambda _: lambda: pickle.loads(pickle.dumps(check_tunables)),
+            n=500)
+
+
+def failing_import(name, stubs):
+    def make(_):
+        def run():
+            saved = {key: sys.modules.get(key) for key in stubs}
+            sys.modules.update(stubs)
+            try:
+                fresh_module(name)
+            finally:
+                for key, value in saved.items():
+                    if value is None:
+                        sys.modules.pop(key, None)
+                    else:
+                        sys.modules[key] = value
+        return run
+    return make
+
+
+def stub(name, **attrs):
+    module = types.ModuleType(name)
+    vars(module).update(attrs)
+    return module
+
+
+class RefusingMeta(type):
+    def __new__(mcls, name, bases, namespace):
+        if bases:
+            raise Boom("metaclass")
+        return super().__new__(mcls, name, bases, namespace)
+
+
+class BadPrepareMeta(type):
+    @classmethod
+    def __prepare__(mcls, name, bases):
+        raise Boom("prepare")
+
+
+def base_stub(factory_class):
+    return stub("mivelo.pipeline_factories.base", **{
+        name: getattr(base, name) for name in
+        ("_APPSINK_PROPERTIES", "_FRAMERATE_LIMIT", "_ON_COMPLETE_CALLBACK", "_PIPELINE_WATCHER",
+         "BUFFER_SRC_NAME")}, PipelineFactory=factory_class)
+
+
+for _module in sorted(extension_modules()):
+    OBJECTS.add(f"{_module}: executed afresh", [_module],
+                (lambda name: lambda _: lambda: fresh_module(name))(_module), n=200)
+for _id, _name, _stubs, _raises, _match in [
+    ("tunables: errors module lacks the class", "mivelo.stream_reader.tunables",
+     {"mivelo.errors": stub("mivelo.errors")},
+     ImportError, "cannot import name 'InvalidRuntimeOptionError'"),
+    ("http: utility module lacks Pipeline", "mivelo.pipeline_factories.http",
+     {"mivelo.utils.gstreamer": stub("mivelo.utils.gstreamer")},
+     ImportError, "cannot import name 'Pipeline'"),
+    ("custom: base module lacks a constant", "mivelo.pipeline_factories.custom",
+     {"mivelo.pipeline_factories.base": stub("mivelo.pipeline_factories.base")},
+     ImportError, "cannot import name '_APPSINK_PROPERTIES'"),
+    ("http: base metaclass refuses the class", "mivelo.pipeline_factories.http",
+     {"mivelo.pipeline_factories.base": base_stub(RefusingMeta("PipelineFactory", (), {}))},
+     Boom, "metaclass"),
+    ("custom: base metaclass __prepare__ raises", "mivelo.pipeline_factories.custom",
+     {"mivelo.pipeline_factories.base": base_stub(BadPrepareMeta("PipelineFactory", (), {}))},
+     Boom, "prepare"),
+    ("timing: package lacks logger", "mivelo.utils.timing", {"mivelo": stub("mivelo", __path__=[])},
+     ImportError, "cannot import name 'logger'"),
+]:
+    OBJECTS.add(_id, [], failing_import(_name, _stubs), raises=_raises, match=_match, n=200)
+
+test_objects_and_execution_leak_nothing = OBJECTS.test()

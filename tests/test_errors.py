@@ -4,6 +4,7 @@ import sys
 
 import pytest
 
+import leaks
 import mivelo.errors as errors
 from mivelo.errors import (InvalidRuntimeOptionError, NotLinkedError, SourceNotFoundError,
                            StreamSetupError)
@@ -49,3 +50,31 @@ def test_importing_errors_imports_nothing_else_of_the_package():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          check=True, timeout=60).stdout
     assert out.strip() == "['mivelo', 'mivelo.errors']"
+
+
+# ---------------------------------------------------------------------------
+# Every path, compared with the model and checked for leaks
+
+PATHS = leaks.Cases(errors)
+
+
+def raise_and_catch(name):
+    def make(target):
+        cls = getattr(target, name)
+
+        def run():
+            try:
+                raise cls("message")
+            except Exception as error:  # noqa: BLE001 - what a handler does
+                assert str(error) == "message" and error.args == ("message",)
+        return run
+    return make
+
+
+for _name in NAMES:
+    PATHS.add(f"{_name}: raise and catch", _name, raise_and_catch(_name))
+    PATHS.add(f"{_name}: keyword refused", _name, leaks.calling(_name, message="x"))
+PATHS.add("caught by its base", "StreamSetupError", lambda target: lambda: isinstance(
+    target.SourceNotFoundError("m"), target.StreamSetupError))
+
+test_every_path_is_the_models_and_leaks_nothing = PATHS.test()

@@ -1,9 +1,12 @@
 """mivelo.stream_reader.frame: frames pulled in C++, exported without a copy.
 
-Frames come from real appsinks: ``videotestsrc`` for real decoding and
-conversion, ``appsrc`` for buffers whose every byte the test chose (padding
-that must not show, a video meta with its own stride, buffers without a
-timestamp or too small for their caps).
+Frames come from real appsinks, started with the `launch` fixture
+(conftest.py): ``videotestsrc`` for real decoding and conversion, ``appsrc``
+for buffers whose every byte the test chose (padding that must not show, a
+video meta with its own stride, buffers without a timestamp or too small for
+their caps).  The module has no model: the errors of each path are stated
+once, in the tables below, which the message checks and the leak checks
+(tests/leaks.py) share.
 """
 import collections
 import ctypes
@@ -17,6 +20,7 @@ import time
 
 import pytest
 
+import leaks
 from gst_support import REAL_GST, needs_gst
 from mivelo.stream_reader import frame as frame_module
 from mivelo.stream_reader.frame import Frame, pull
@@ -26,26 +30,6 @@ if REAL_GST:
 
     gi.require_version("GstVideo", "1.0")
     from gi.repository import Gst, GstVideo
-
-    from mivelo.utils.gstreamer import Pipeline
-
-
-@pytest.fixture
-def launch():
-    """launch(string) -> (pipeline, its element named "sink"), playing;
-    every pipeline is closed after the test."""
-    pipelines = []
-
-    def start(string, play=True):
-        pipeline = Pipeline.from_launch_string(string, None)
-        pipelines.append(pipeline)
-        if play:
-            pipeline.set_state(Gst.State.PLAYING)
-        return pipeline, pipeline.get_by_name("sink")
-
-    yield start
-    for pipeline in pipelines:
-        pipeline.close()
 
 
 def source(caps, frames=None, pattern="ball"):
@@ -101,6 +85,31 @@ SIMPLE, WRITABLE, FORMAT, ND = 0, 0x1, 0x4, 0x8
 STRIDES = 0x10 | ND
 C_CONTIGUOUS, F_CONTIGUOUS, ANY_CONTIGUOUS = 0x20 | STRIDES, 0x40 | STRIDES, 0x80 | STRIDES
 FULL_RO = 0x100 | STRIDES | FORMAT
+
+# The requests a frame refuses: any frame, and a frame of padded rows.
+REFUSED_BY_EVERY_FRAME = [WRITABLE, STRIDES | WRITABLE, F_CONTIGUOUS]
+REFUSED_BY_PADDED_ROWS = [SIMPLE, ND, FORMAT, C_CONTIGUOUS, ANY_CONTIGUOUS]
+
+# pull()'s refusals of its arguments: (value, error, what the message says).
+NOT_APPSINKS = [(None, "not NoneType"), (1, "not int"), ("appsink", "not str"),
+                (object(), "not object")]
+BAD_TIMEOUTS = [
+    (True, TypeError, "timeout must be a number of seconds or None, not bool"),
+    ("1", TypeError, "not str"),
+    (-0.5, ValueError, "timeout must be at least 0, not -0.5"),
+    (float("nan"), ValueError, "not nan"),
+]
+BAD_INDICES = [
+    (False, TypeError, "index must be an int, not bool"),
+    (1.0, TypeError, "not float"),
+    (-1, ValueError, "index must be from 0 to 2\\*\\*64-1, not -1"),
+    (2**64, ValueError, "not 18446744073709551616"),
+]
+BAD_PIXEL_FORMATS = [
+    (b"BGR", TypeError, "pixel_format must be a str or None, not bytes"),
+    ("GRAY8", ValueError, "pixel_format must be 'BGR', 'RGB' or None, not 'GRAY8'"),
+    ("bgr", ValueError, "not 'bgr'"),
+]
 
 _get_buffer = ctypes.pythonapi.PyObject_GetBuffer
 _get_buffer.argtypes = [ctypes.py_object, ctypes.POINTER(PyBuffer), ctypes.c_int]
@@ -331,7 +340,7 @@ class TestBufferRequests:
 
     def test_padded_rows_refuse_contiguous_and_unstrided_requests(self, frames):
         padded, _ = frames
-        for flags in (SIMPLE, ND, FORMAT, C_CONTIGUOUS, ANY_CONTIGUOUS):
+        for flags in REFUSED_BY_PADDED_ROWS:
             with pytest.raises(BufferError, match="padded"):
                 buffer_request(padded, flags)
 
@@ -344,7 +353,7 @@ class TestBufferRequests:
         # Every request points at the same pixels: no copy is made.
         assert len({buffer_request(packed, f)[6] for f in (SIMPLE, ND, FULL_RO)}) == 1
 
-    @pytest.mark.parametrize("flags", [WRITABLE, STRIDES | WRITABLE, F_CONTIGUOUS])
+    @pytest.mark.parametrize("flags", REFUSED_BY_EVERY_FRAME)
     def test_writable_and_fortran_requests_are_refused(self, frames, flags):
         for frame in frames:
             with pytest.raises(BufferError):
@@ -426,9 +435,9 @@ class TestPullRefuses:
 class TestPullArguments:
     """Checks that need no GStreamer: they come before the sink is used."""
 
-    @pytest.mark.parametrize("wrong", [None, 1, "appsink", object()])
-    def test_objects_without_a_gobject(self, wrong):
-        with pytest.raises(TypeError, match=f"needs an appsink element, not {type(wrong).__name__}"):
+    @pytest.mark.parametrize("wrong, says", NOT_APPSINKS)
+    def test_objects_without_a_gobject(self, wrong, says):
+        with pytest.raises(TypeError, match=f"pull\\(\\) needs an appsink element, {says}$"):
             pull(wrong, 0, 0)
 
     def test_a_capsule_that_is_not_pygobjects(self):
@@ -447,31 +456,17 @@ class TestPullArgumentValues:
     def sink(self, launch):
         return launch(source("video/x-raw,format=GRAY8,width=4,height=4", 1))[1]
 
-    @pytest.mark.parametrize("timeout, error, match", [
-        (True, TypeError, "timeout must be a number of seconds or None, not bool"),
-        ("1", TypeError, "not str"),
-        (-0.5, ValueError, "timeout must be at least 0, not -0.5"),
-        (float("nan"), ValueError, "not nan"),
-    ])
+    @pytest.mark.parametrize("timeout, error, match", BAD_TIMEOUTS)
     def test_bad_timeouts(self, sink, timeout, error, match):
         with pytest.raises(error, match=match):
             pull(sink, timeout, 0)
 
-    @pytest.mark.parametrize("index, error, match", [
-        (False, TypeError, "index must be an int, not bool"),
-        (1.0, TypeError, "not float"),
-        (-1, ValueError, "index must be from 0 to 2\\*\\*64-1, not -1"),
-        (2**64, ValueError, "not 18446744073709551616"),
-    ])
+    @pytest.mark.parametrize("index, error, match", BAD_INDICES)
     def test_bad_indices(self, sink, index, error, match):
         with pytest.raises(error, match=match):
             pull(sink, 0, index)
 
-    @pytest.mark.parametrize("pixel_format, error, match", [
-        (b"BGR", TypeError, "pixel_format must be a str or None, not bytes"),
-        ("GRAY8", ValueError, "pixel_format must be 'BGR', 'RGB' or None, not 'GRAY8'"),
-        ("bgr", ValueError, "not 'bgr'"),
-    ])
+    @pytest.mark.parametrize("pixel_format, error, match", BAD_PIXEL_FORMATS)
     def test_bad_pixel_formats(self, sink, pixel_format, error, match):
         with pytest.raises(error, match=match):
             pull(sink, 0, 0, pixel_format)
@@ -640,3 +635,117 @@ class TestThreads:
             sys.setswitchinterval(interval)
         assert not failures
         assert counts == [FRAMES_PER_THREAD] * 8
+
+
+# ---------------------------------------------------------------------------
+# Every path, checked for leaks (the errors are the tables' above)
+
+PATHS = leaks.Cases(frame_module, model=False)
+PULL, FRAME = "pull", "Frame"
+FRAMES = ("videotestsrc ! video/x-raw,format=BGR,width=5,height=3 "
+          "! appsink name=sink sync=false max-buffers=4")
+PUSHED = ("appsrc name=src format=time caps=video/x-raw,format=GRAY8,width=4,height=2,"
+          "framerate=0/1 ! appsink name=sink")
+
+
+def gst_path(id, covers, make, raises=None, match=None, n=2000):
+    PATHS.add(id, covers, make, raises=raises, match=match, n=n, fixtures=("launch",),
+              marks=needs_gst)
+
+
+def use_frame(target, launch):
+    _, sink = launch(FRAMES)
+
+    def run():
+        got = target.pull(sink, 5.0, 3)
+        view = memoryview(got)
+        view[1, 2, 0], view.tobytes(), bytes(got), repr(got), view.shape, view.strides
+        got.width, got.height, got.stride, got.format, got.pts, got.index
+        view.release()
+    return run, [sink]
+
+
+def refused_requests(target, launch):
+    got = target.pull(launch(FRAMES)[1], 5.0, 0)
+
+    def run():
+        for flags in REFUSED_BY_EVERY_FRAME + REFUSED_BY_PADDED_ROWS:
+            try:
+                buffer_request(got, flags)
+            except BufferError:
+                continue
+            raise AssertionError(f"buffer flags {flags:#x} were served")
+    return run, [got]
+
+
+def pull_pushed(*args, push=None):
+    def make(target, launch):
+        pipeline, sink = launch(PUSHED)
+        src = pipeline.get_by_name("src")
+
+        def run():
+            if push is not None:
+                src.emit("push-buffer", Gst.Buffer.new_wrapped(push))
+            return target.pull(sink, *args)
+        return run, [sink, *args]
+    return make
+
+
+def pull_from(get_sink, timeout=0, index=0, pixel_format=None):
+    def make(target, launch):
+        sink = get_sink(launch)
+        args = (sink, timeout, index, pixel_format)
+        return (lambda: target.pull(*args)), list(args)
+    return make
+
+
+gst_path("pull, view, copy and read a frame", [PULL, FRAME], use_frame, n=1000)
+gst_path("pull times out", PULL, pull_pushed(0, 0))
+gst_path("pull of a pushed frame", [PULL, FRAME], pull_pushed(1.0, 0, push=bytes(8)))
+gst_path("pull of a buffer too small", PULL, pull_pushed(1.0, 0, push=bytes(7)), ValueError,
+         "does not fit its buffer")
+# (Not the ball pattern: GStreamer 1.22's videotestsrc corrupts its heap drawing
+# the ball into thousands of 8x8 I420 frames.)
+PLANAR = ("videotestsrc ! video/x-raw,format=I420,width=8,height=8 "
+          "! appsink name=sink sync=false max-buffers=4")
+NV12 = ("videotestsrc ! video/x-raw,format=NV12,width=8,height=8 "
+        "! appsink name=sink sync=false max-buffers=4")
+UYVY = ("videotestsrc ! video/x-raw,format=UYVY,width=8,height=8 "
+        "! appsink name=sink sync=false max-buffers=4")
+
+
+def planes_of(target, launch):
+    sink = launch(PLANAR)[1]
+
+    def run():
+        got = target.pull(sink, 5.0, 0)
+        planes = got.planes
+        [bytes(plane) for plane in planes], bytes(got)
+        memoryview(planes[1]).release()
+    return run, [sink]
+
+
+gst_path("pull of planar frames and their planes", [PULL, FRAME], planes_of, n=500)
+gst_path("pull of packed YUV", PULL, pull_from(lambda launch: launch(UYVY)[1], 5.0),
+         ValueError, "neither rows of whole pixels nor planes", n=500)
+gst_path("pull of planar frames converted to BGR", [PULL, FRAME],
+         pull_from(lambda launch: launch(PLANAR)[1], 5.0, pixel_format="BGR"), n=500)
+gst_path("pull of NV12 frames converted by GStreamer", [PULL, FRAME],
+         pull_from(lambda launch: launch(NV12)[1], 5.0, pixel_format="RGB"), n=500)
+gst_path("buffer requests refused", [PULL, FRAME], refused_requests, n=500)
+gst_path("pull of a pipeline", PULL, pull_from(lambda launch: launch(PUSHED)[0].gst_pipeline),
+         TypeError, "not Pipeline")
+for _value, _says in NOT_APPSINKS:
+    PATHS.add(f"pull of {_says[4:]}", PULL, leaks.calling("pull", _value, 0, 0),
+              raises=TypeError, match=_says)
+for _value, _error, _match in BAD_TIMEOUTS:
+    gst_path(f"pull with timeout {_value!r}", PULL,
+             pull_from(lambda launch: launch(PUSHED)[1], timeout=_value), _error, _match)
+for _value, _error, _match in BAD_INDICES:
+    gst_path(f"pull with index {_value!r}", PULL,
+             pull_from(lambda launch: launch(PUSHED)[1], index=_value), _error, _match)
+for _value, _error, _match in BAD_PIXEL_FORMATS:
+    gst_path(f"pull with pixel format {_value!r}", PULL,
+             pull_from(lambda launch: launch(PUSHED)[1], pixel_format=_value), _error, _match)
+
+test_every_path_leaks_nothing = PATHS.test()

@@ -1,6 +1,8 @@
 """HTTPPipelineFactory against recording fakes: the surface, the constructor
 and every step of build(), in order, with failures at each step.  The order
-of the steps, lookups included, is compared with the model's."""
+of the steps, lookups included, the outcomes and the messages are compared
+with the model's."""
+import functools
 import types
 
 import pytest
@@ -8,7 +10,8 @@ import pytest
 import mivelo.pipeline_factories.base as base
 import mivelo.pipeline_factories.http as http
 import helpers
-from fakes import Stage
+import leaks
+from fakes import Boom, Stage, watcher
 from helpers import DELETE
 from mivelo.pipeline_factories.http import HTTPPipelineFactory
 
@@ -104,21 +107,12 @@ class TestConstructor:
         factory = HTTPPipelineFactory(url=None, pipeline_watcher=1, on_complete=2)
         assert harness.log[0][3][0]["url"] is None and factory._url is None
 
-    @pytest.mark.parametrize("url, type_name", [
-        (b"http://x", "bytes"), (1, "int"), (type("S", (str,), {})("http://x"), "S"),
-    ])
-    def test_url_must_be_exactly_str(self, harness, url, type_name):
-        with pytest.raises(TypeError) as info:
+    @pytest.mark.parametrize("url", [b"http://x", 1, type("S", (str,), {})("http://x")])
+    def test_url_must_be_exactly_str_before_the_base_runs(self, harness, url):
+        # The message is the model's (see the paths below).
+        with pytest.raises(TypeError):
             HTTPPipelineFactory(url=url, pipeline_watcher=1, on_complete=2)
-        assert str(info.value) == \
-            f"Argument 'url' has incorrect type (expected str, got {type_name})"
         assert harness.log == []
-
-    def test_long_type_names_are_cut(self, harness):
-        cls = type("T" * 300, (), {})
-        with pytest.raises(TypeError) as info:
-            HTTPPipelineFactory(url=cls(), pipeline_watcher=1, on_complete=2)
-        assert str(info.value).endswith("got " + "T" * 200 + ")")
 
     def test_base_failure_leaves_no_watcher(self, harness, monkeypatch):
         def failing(factory, **kwargs):
@@ -129,9 +123,9 @@ class TestConstructor:
             factory.__init__(url=URL, pipeline_watcher=1, on_complete=2)
         assert not hasattr(factory, "_pipeline_watcher")
 
-    def test_missing_framerate_global_is_a_name_error(self, harness, monkeypatch):
+    def test_missing_framerate_global_stops_before_the_base(self, harness, monkeypatch):
         monkeypatch.delattr(http, "_FRAMERATE_LIMIT")
-        with pytest.raises(NameError, match="name '_FRAMERATE_LIMIT' is not defined"):
+        with pytest.raises(NameError):
             HTTPPipelineFactory(url=URL, pipeline_watcher=1, on_complete=2)
         assert harness.log == []
 
@@ -232,8 +226,94 @@ class TestBuild:
     @pytest.mark.parametrize("name", ["Pipeline", "_APPSINK_PROPERTIES", "BUFFER_SRC_NAME", "Gst"])
     def test_missing_global_is_a_name_error(self, monkeypatch, name):
         _, result = same_as_model(monkeypatch, build, **{name: DELETE})
-        assert result == (NameError, f"name '{name}' is not defined")
+        assert result[0] is NameError
 
-    def test_build_takes_no_arguments(self, harness):
-        with pytest.raises(TypeError, match=r"build\(\) takes 1 positional argument but 2"):
-            harness.factory().build(1)
+
+# ---------------------------------------------------------------------------
+# Every path, compared with the model and checked for leaks
+
+PATHS = leaks.Cases(http)
+KW = {"url": URL, "pipeline_watcher": watcher, "on_complete": None}
+MANY = {f"k{i}": i for i in range(20)}
+INIT, BUILD = "HTTPPipelineFactory.__init__", "HTTPPipelineFactory.build"
+
+
+def fakes(*fail, **names):
+    """Globals for a build: a stage's Pipeline that fails at the steps `fail`."""
+    return {"Pipeline": Stage(*fail).Pipeline, **names}
+
+
+def subclass(**attrs):
+    """A subclass of the target's factory class with `attrs`, one per target."""
+    made = {}
+
+    def of(target):
+        if target not in made:
+            made[target] = type("Sub", (target.HTTPPipelineFactory,), dict(attrs))
+        return made[target]
+    return of
+
+
+def constructing(cls=None, **kwargs):
+    def make(target):
+        factory_class = cls(target) if cls else target.HTTPPipelineFactory
+        return lambda: factory_class(**{**KW, **kwargs})
+    make.tracked = tuple(kwargs.values()) + tuple(KW.values())
+    return make
+
+
+def building(cls=None, decoder_fails=False, **attrs):
+    def make(target):
+        factory = (cls(target) if cls else target.HTTPPipelineFactory)(**KW)
+        if cls is None:
+            factory._set_up_decoder = Stage(*["_set_up_decoder"] * decoder_fails).decoder
+        for name, value in attrs.items():
+            if value is DELETE:
+                delattr(factory, name)
+            else:
+                setattr(factory, name, value)
+        return factory.build, [factory]
+    return make
+
+
+def raising_property(error):
+    def get(self):
+        raise leaks.fresh(error)
+    return property(get)
+
+
+# The constructor, its arguments bound as for a def and checked for exact str.
+PATHS.add("construct", INIT, constructing())
+PATHS.add("through type.__call__", INIT,
+          lambda target: lambda: type.__call__(target.HTTPPipelineFactory, **KW))
+for _url in [None, b"http://x", 1, type("S", (str,), {})("http://x"), type("T" * 300, (), {})()]:
+    PATHS.add(f"url {_url!r:.40}", INIT, constructing(url=_url))
+for _id, _args, _kwargs in [
+    ("missing one", (), {"url": URL, "pipeline_watcher": watcher}), ("missing two", (), {"url": URL}),
+    ("missing three", (), {}), ("url positional", (URL,), {}),
+    ("positional and keywords", (URL,), KW), ("unexpected keyword", (), {**KW, "other": 1}),
+    ("many keywords", (), {**KW, **MANY}),
+]:
+    PATHS.add(f"construct, {_id}", INIT, leaks.calling("HTTPPipelineFactory", *_args, **_kwargs))
+PATHS.add("frame-rate limit deleted", INIT, constructing(), {"_FRAMERATE_LIMIT": DELETE})
+PATHS.add("base constructor raises", INIT, constructing(), {"_FRAMERATE_LIMIT": -1})
+PATHS.add("__init__ on another object", INIT,
+          leaks.calling("HTTPPipelineFactory.__init__", object(), **KW))
+PATHS.add("watcher not settable", INIT,
+          constructing(subclass(_pipeline_watcher=property(lambda self: None))))
+# build(), each of its steps failing in turn.
+PATHS.add("build", BUILD, building(), fakes())
+PATHS.add("build with an argument", BUILD,
+          lambda target: functools.partial(building()(target)[0], 1), fakes())
+for _step in ["Pipeline", "add_bus_watch", "new_element:appsink", "appsink",
+              "new_element:souphttpsrc", "get_static_pad", "set_state"]:
+    PATHS.add(f"{_step} raises", BUILD, building(), fakes(_step))
+PATHS.add("decoder lookup raises", BUILD,
+          building(subclass(_set_up_decoder=raising_property(Boom("lookup")))), fakes())
+PATHS.add("decoder raises", BUILD, building(decoder_fails=True), fakes())
+PATHS.add("_url deleted", BUILD, building(_url=DELETE), fakes())
+for _name in ["Pipeline", "_APPSINK_PROPERTIES", "BUFFER_SRC_NAME", "Gst"]:
+    PATHS.add(f"{_name} deleted", BUILD, building(), fakes(**{_name: DELETE}))
+PATHS.add("Gst without State", BUILD, building(), fakes(Gst=types.SimpleNamespace()))
+
+test_every_path_is_the_models_and_leaks_nothing = PATHS.test()

@@ -200,3 +200,60 @@ class TestLifetimes:
                 time.sleep(0.005)
                 del watch
             assert pull(p.get_by_name("s"), 5.0, 0) is not None
+
+
+# ---------------------------------------------------------------------------
+# Every path, checked for leaks (tests/leaks.py); the module has no model
+
+import leaks  # noqa: E402,I100
+from mivelo.stream_reader import waker as waker_module  # noqa: E402
+
+PATHS = leaks.Cases(waker_module, model=False)
+WAKER, WATCH = "Waker", "Watch"
+
+
+def waker_round(target, launch):
+    sink = launch(PUSHED)[1]
+    waker = target.Waker()
+
+    def run():
+        watch = target.Watch()
+        watch.target(waker, 7)
+        watch.attach(sink)
+        watch.notify()
+        waker.wake()
+        waker.wait(0)
+        waker.take()
+        waker.wait(0.0)
+        waker.fileno()
+        watch.target(None, 0)
+    return run, [sink, waker]
+
+
+def waker_wrong(call):
+    def make(target):
+        waker, watch = target.Waker(), target.Watch()
+        return (lambda: call(target, waker, watch)), [waker, watch]
+    return make
+
+
+PATHS.add("watch a sink, mark, wait and take", [WAKER, WATCH], waker_round, n=1000,
+          fixtures=("launch",))
+for _id, _covers, _call, _error, _match in [
+    ("a wait with a str timeout", WAKER, lambda m, w, s: w.wait("1"), TypeError,
+     "number of seconds"),
+    ("a wait with a negative timeout", WAKER, lambda m, w, s: w.wait(-1.0), ValueError,
+     "at least 0"),
+    ("arguments to the types", [WAKER, WATCH], lambda m, w, s: m.Waker(1), TypeError,
+     "takes no arguments"),
+    ("a watch of no appsink", WATCH, lambda m, w, s: s.attach(1), TypeError, "needs an appsink"),
+    ("a watch of no waker", WATCH, lambda m, w, s: s.target(1, 1), TypeError, "needs a Waker"),
+    ("a key out of range", WATCH, lambda m, w, s: s.target(w, -1), ValueError,
+     "key must be from"),
+    ("a key of another type", WATCH, lambda m, w, s: s.target(w, "1"), TypeError,
+     "key must be an int"),
+    ("target with one argument", WATCH, lambda m, w, s: s.target(w), TypeError, "target"),
+]:
+    PATHS.add(_id, _covers, waker_wrong(_call), raises=_error, match=_match)
+
+test_every_path_leaks_nothing = PATHS.test()

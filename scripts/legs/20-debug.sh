@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite on Debian's debug interpreter (python3-dbg), against
 # extension modules built for its own ABI (the "d" one, files named
-# *.cpython-311d-*.so), with C asserts on.  The reference-leak test only means
-# something there, so here it is told to fail rather than skip.
+# *.cpython-311d-*.so), with C asserts on.  The leak check's totals of
+# references and memory blocks (tests/leaks.py) only mean something there, so
+# here it is told to fail on a release build rather than skip them.
 #
 # How the modules get the debug ABI: a venv made by python3-dbg runs pip, and
 # pip with --no-build-isolation runs meson-python inside that same
@@ -17,7 +18,7 @@
 # counts meaningless.  So before the suite runs, this leg imports every
 # extension module that the installed package holds, found by walking it, and
 # fails unless each was loaded from a file with the debug suffix; the leak
-# test checks the same again inside the test run.
+# check checks the same again inside the test run.
 #
 # Its time is in the README's table of legs (building takes about 12 s).
 set -euo pipefail
