@@ -54,13 +54,14 @@ class TestEndlessMjpegStream:
             assert not bus_recorder.messages(Gst.MessageType.ERROR)
             assert not bus_recorder.messages(Gst.MessageType.EOS)
 
-    def test_close_releases_the_connection(self, bus_recorder):
-        with StreamServer(fps=25) as server:
-            pipeline = build_http(server.url("/stream.mjpg"), bus_recorder)
-            assert pipeline.pull_sample(FIRST_FRAME_TIMEOUT) is not None
-            assert server.active_connections == 1
-            pipeline.close()
-            assert wait_until(lambda: server.active_connections == 0, timeout=3)
+    def test_close_releases_the_connection(self, idle_stream_server, bus_recorder):
+        stream_server = idle_stream_server
+        before = stream_server.active_connections
+        pipeline = build_http(stream_server.url("/stream.mjpg"), bus_recorder)
+        assert pipeline.pull_sample(FIRST_FRAME_TIMEOUT) is not None
+        assert stream_server.active_connections == before + 1
+        pipeline.close()
+        assert wait_until(lambda: stream_server.active_connections == before, timeout=3)
 
     def test_framerate_limit_below_stream_rate_holds(self, stream_server, bus_recorder):
         arrivals = []

@@ -1,7 +1,8 @@
 """Faulty servers and bad input: an error or an end reaches the watcher in time,
 nothing blocks and nothing is left behind.
 
-Each test gets a server of its own, so that its connections can be counted.
+The tests share the session's stream server (conftest.py), each once the
+connections of earlier tests are gone, so that it counts its own.
 The stall watchdog runs with a short timeout here (``STALL``); in use it is
 ``base._STALL_TIMEOUT_SECONDS``.
 """
@@ -26,7 +27,7 @@ if REAL_GST:
 
     import mivelo.pipeline_factories.base as base
     from mivelo.utils.gstreamer import Pipeline
-    from stream_server import StreamServer, closed_port
+    from stream_server import closed_port
 
 STALL = 1.0
 # Bounds, with room for a loaded 2-core machine; the measured times are a
@@ -40,9 +41,8 @@ CLOSE_SECONDS = 2.0
 
 
 @pytest.fixture
-def server():
-    with StreamServer(fps=25) as srv:
-        yield srv
+def server(idle_stream_server):
+    return idle_stream_server
 
 
 @pytest.fixture(autouse=True)
@@ -210,7 +210,7 @@ class TestBadInput:
             assert pipeline.pull_sample(PULL_TIMEOUT) is None
             assert pulled.elapsed < PULL_TIMEOUT + PULL_SLACK
             assert pipeline.gst_pipeline.get_state(0)[1] != Gst.State.PLAYING
-            assert server.active_connections == 1
+            assert server.active_connections == resources.connections + 1
         resources.assert_released()
 
 

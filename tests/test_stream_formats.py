@@ -98,29 +98,29 @@ class TestManyStreams:
     COUNT = 16
     FRAMES_EACH = 5
 
-    def test_sixteen_pipelines_deliver_frames_at_once(self, bus_recorder):
+    def test_sixteen_pipelines_deliver_frames_at_once(self, idle_stream_server, bus_recorder):
+        stream_server = idle_stream_server
         # 10 fps keeps 16 decoders light on two shared cores.
-        with StreamServer(fps=10) as srv:
-            resources = ResourceSnapshot(srv)
-            timer = Timer()
-            pipelines = [build(FACTORIES[i % 2], srv.url("/stream.mjpg"), bus_recorder)
-                         for i in range(self.COUNT)]
-            try:
-                assert timer.elapsed < 2.0
-                counts = [0] * self.COUNT
-                deadline = time.monotonic() + 15.0
-                # Round robin without blocking: each appsink keeps only two
-                # frames, so a pipeline waited on alone would lose the others'.
-                while min(counts) < self.FRAMES_EACH and time.monotonic() < deadline:
-                    for i, pipeline in enumerate(pipelines):
-                        if pipeline.pull_sample(0) is not None:
-                            counts[i] += 1
-                    time.sleep(0.005)
-                assert min(counts) >= self.FRAMES_EACH, (
-                    counts, bus_recorder.messages(Gst.MessageType.ERROR))
-                assert srv.active_connections == self.COUNT
-                assert not bus_recorder.messages(Gst.MessageType.ERROR)
-            finally:
-                for pipeline in pipelines:
-                    pipeline.close()
-            resources.assert_released()
+        url = stream_server.url("/stream.mjpg?fps=10")
+        resources = ResourceSnapshot(stream_server)
+        timer = Timer()
+        pipelines = [build(FACTORIES[i % 2], url, bus_recorder) for i in range(self.COUNT)]
+        try:
+            assert timer.elapsed < 2.0
+            counts = [0] * self.COUNT
+            deadline = time.monotonic() + 15.0
+            # Round robin without blocking: each appsink keeps only two
+            # frames, so a pipeline waited on alone would lose the others'.
+            while min(counts) < self.FRAMES_EACH and time.monotonic() < deadline:
+                for i, pipeline in enumerate(pipelines):
+                    if pipeline.pull_sample(0) is not None:
+                        counts[i] += 1
+                time.sleep(0.005)
+            assert min(counts) >= self.FRAMES_EACH, (
+                counts, bus_recorder.messages(Gst.MessageType.ERROR))
+            assert stream_server.active_connections == resources.connections + self.COUNT
+            assert not bus_recorder.messages(Gst.MessageType.ERROR)
+        finally:
+            for pipeline in pipelines:
+                pipeline.close()
+        resources.assert_released()
