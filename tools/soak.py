@@ -4,6 +4,7 @@
     VENV/bin/python tools/soak.py cycles [--cycles 400] [--rounds 5]
     VENV/bin/python tools/soak.py faults [--seconds 180]
     VENV/bin/python tools/soak.py reader [--runs 100] [--error-runs 50]
+    VENV/bin/python tools/soak.py forks [--runs 20]
 
 ``threads``: eight threads each run build(), pull_sample(0.01) and close() 25
 times on one CustomPipelineFactory, in a fresh process per run (where every
@@ -28,6 +29,13 @@ its header) whose demuxer's ERROR must reach the reader at once, against
 the same file in plain GStreamer pipelines (decodebin reading the file
 itself, and through a queue); and an MP4, a WebM and a Matroska file served
 over HTTP, read by a fast and by a slow reader (every frame, then the end).
+
+``forks``: what a child made by os.fork() gets when it builds a pipeline and
+pulls a frame (within 3 s), in a fresh process per run: forked before
+anything streamed; after a pipeline of the package streamed; and after a
+plain GStreamer pipeline streamed and stopped, 0 to 20 s before the fork
+(whose threads the package sees only through GLib's thread pools). A
+"no frame" is the silent wait that ForkedProcessError is there to prevent.
 
 ``cycles`` and ``faults`` start the test stream server (tools/stream_server.py)
 in a process of its own, so that its memory is not counted.
@@ -458,6 +466,56 @@ def soak_reader(runs, error_runs):
     _soak_http_files(max(1, runs // 10))
 
 
+FORK_RUN = textwrap.dedent("""
+    import os, sys, time
+    from gi.repository import Gst
+    from mivelo.utils.gstreamer import Pipeline
+
+    LAUNCH = "videotestsrc num-buffers=3 ! appsink name=main_sink"
+
+    def stream():
+        pipeline = Pipeline.from_launch_string(LAUNCH, None)
+        pipeline.appsink = pipeline.get_by_name("main_sink")
+        pipeline.set_state(Gst.State.PLAYING)
+        with pipeline:
+            return "frame" if pipeline.pull_sample(3.0) is not None else "no frame"
+
+    before, pause = sys.argv[1], float(sys.argv[2])
+    if before == "package":
+        stream()
+    elif before == "plain":
+        plain = Gst.parse_launch(LAUNCH.replace("appsink name=main_sink", "fakesink"))
+        plain.set_state(Gst.State.PLAYING)
+        plain.get_bus().timed_pop_filtered(5 * Gst.SECOND, Gst.MessageType.EOS)
+        plain.set_state(Gst.State.NULL)
+    time.sleep(pause)
+    read, write = os.pipe()
+    if os.fork() == 0:
+        try:
+            outcome = stream()
+        except Exception as error:
+            outcome = type(error).__name__
+        os.write(write, outcome.encode())
+        os._exit(0)
+    os.close(write)
+    print(os.read(read, 100).decode())
+""")
+
+
+def soak_forks(runs):
+    cases = [("nothing", 0.0), ("package", 0.0)] + [
+        ("plain", pause) for pause in (0.0, 0.2, 0.6, 2.0, 20.0)]
+    for before, pause in cases:
+        outcomes = collections.Counter()
+        for _ in range(runs):
+            result = subprocess.run([sys.executable, "-c", FORK_RUN, before, str(pause)],
+                                    capture_output=True, text=True, timeout=120)
+            outcomes[result.stdout.strip() or f"exit {result.returncode}"] += 1
+        print(f"after {before:8} {pause:4g} s: "
+              + ", ".join(f"{count} {outcome}" for outcome, count in outcomes.most_common()),
+              flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     commands = parser.add_subparsers(dest="command", required=True)
@@ -471,6 +529,8 @@ def main():
     reader = commands.add_parser("reader", help="the stream reader's frames and failures")
     reader.add_argument("--runs", type=int, default=100)
     reader.add_argument("--error-runs", type=int, default=50)
+    forks = commands.add_parser("forks", help="pipelines in forked children")
+    forks.add_argument("--runs", type=int, default=20)
     args = parser.parse_args()
     if args.command == "threads":
         sys.exit(0 if soak_threads(args.runs) else 1)
@@ -480,6 +540,8 @@ def main():
         soak_faults(args.seconds)
     if args.command == "reader":
         soak_reader(args.runs, args.error_runs)
+    if args.command == "forks":
+        soak_forks(args.runs)
 
 
 if __name__ == "__main__":
