@@ -94,7 +94,6 @@ def in_child(action):
     pid = os.fork()
     if pid == 0:  # pragma: no cover - the child
         try:
-            os.close(read)
             started = time.monotonic()
             try:
                 outcome = ("returned", repr(action()))
@@ -104,21 +103,14 @@ def in_child(action):
         finally:
             os._exit(0)
     os.close(write)
-    try:
-        ready, _, _ = select.select([read], [], [], CHILD_SECONDS)
-        if not ready:
+    with open(read, "rb") as report:
+        answered = select.select([report], [], [], CHILD_SECONDS)[0]
+        if not answered:
             os.kill(pid, signal.SIGKILL)
-        report = b""
-        while ready:
-            chunk = os.read(read, 65536)
-            if not chunk:
-                break
-            report += chunk
-    finally:
-        os.close(read)
-        os.waitpid(pid, 0)
-    assert ready, f"the child gave no answer within {CHILD_SECONDS} s"
-    return ast.literal_eval(report.decode())
+        text = report.read()
+    os.waitpid(pid, 0)
+    assert answered, f"the child gave no answer within {CHILD_SECONDS} s"
+    return ast.literal_eval(text.decode())
 
 
 # ---------------------------------------------------------------------------
