@@ -22,6 +22,7 @@ import signal
 import sys
 import threading
 import time
+import warnings
 
 from gst_support import REAL_GST, needs_gst  # noqa: F401  (for the test modules)
 
@@ -91,7 +92,10 @@ def in_child(action):
     a pipe and leaves with os._exit: ("returned", repr of the result) or
     (exception type name, its text), and the seconds it took."""
     read, write = os.pipe()
-    pid = os.fork()
+    with warnings.catch_warnings():
+        # 3.12 on warns of a fork with threads running: the case in point.
+        warnings.simplefilter("ignore", DeprecationWarning)
+        pid = os.fork()
     if pid == 0:  # pragma: no cover - the child
         try:
             started = time.monotonic()
