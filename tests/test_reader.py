@@ -8,6 +8,8 @@ are in test_reader_restarts.py.
 """
 import itertools
 import logging
+import os
+import pathlib
 import re
 import threading
 import time
@@ -19,9 +21,11 @@ from helpers import REAL_GST, mivelo_threads, needs_gst, wait_until
 from mivelo.errors import InvalidCustomPipelineError, InvalidRuntimeOptionError
 from mivelo.errors import SourceNotFoundError
 from mivelo.stream_reader import (
-    DEFAULT_OPTIONS, Frame, ReaderStats, StreamFailedError, StreamReader, SUPPORTED_OPTIONS,
+    DEFAULT_OPTIONS, Frame, ReaderSet, ReaderStats, StreamFailedError, StreamReader,
+    SUPPORTED_OPTIONS,
 )
 from mivelo.stream_reader.options import refused
+from mivelo.utils import diagnosis
 
 if REAL_GST:
     from rtsp_server import RtspServer
@@ -34,6 +38,7 @@ FIRST_FRAME_SECONDS = 5.0
 # How long after the end of a wait read() may return.
 SLACK = 0.5
 MEDIA_FRAMES = 50
+SECRET = "pw-S3cret"  # in URLs whose passwords no text may show
 
 
 def gray_launch():
@@ -124,7 +129,11 @@ class TestOptions:
         assert set(DEFAULT_OPTIONS) == set(SUPPORTED_OPTIONS)
 
     @pytest.mark.parametrize("source, kwargs, error, match", [
-        (b"http://x/", {}, TypeError, "source must be a str, not bytes"),
+        (b"http://x/", {}, TypeError, "source must be a str or an os.PathLike, not bytes"),
+        ("", {}, ValueError, "source is empty"),
+        ("http://x/", {"options": [("max_fps", 1)]}, TypeError,
+         "options must be a mapping .* not list"),
+        (f"ftp://u:{SECRET}@x/v", {}, ValueError, r"cannot read 'ftp://u:\*\*\*@x/v'"),
         ("http://x/", {"url": 1}, TypeError, "url must be a str or None, not int"),
         ("http://x/{url}", {}, ValueError, "needs the URL to fill in"),
         ("http://x/", {"url": "http://y/"}, ValueError, "url= is for a launch string"),
@@ -138,9 +147,11 @@ class TestOptions:
         with pytest.raises(error, match=match):
             StreamReader(source, options, **kwargs)
 
-    def test_a_missing_file(self, tmp_path):
-        for source in (str(tmp_path / "none.mp4"), (tmp_path / "none.mp4").as_uri()):
-            with pytest.raises(SourceNotFoundError, match="no such file: .*none.mp4"):
+    @pytest.mark.parametrize("name, match", [("none.mp4", "no such file: .*none.mp4$"),
+                                             ("", "is a directory")])
+    def test_a_file_that_is_not_there(self, tmp_path, name, match):
+        for source in (str(tmp_path / name), tmp_path / name, (tmp_path / name).as_uri()):
+            with pytest.raises(SourceNotFoundError, match=match):
                 StreamReader(source)
 
     def test_importing_the_option_check_loads_neither_reader_nor_gstreamer(self):
@@ -294,6 +305,18 @@ class TestSources:
             frames = list(reader)
             stats = reader.stats
         assert len(frames) == MEDIA_FRAMES and stats.reconnects == 0
+
+    @pytest.mark.parametrize("name", [
+        "a{url}b.mp4", 'quote".mp4', "back\\slash.mp4", "two  spaces.mp4", "ünï ✓.mp4",
+        "50%25 #1?.mp4", os.fsdecode(b"latin-1 \xe9t\xe9.mp4"),  # not UTF-8
+    ])
+    @pytest.mark.parametrize("way", [str, pathlib.Path, pathlib.Path.as_uri],
+                             ids=["path", "PathLike", "file-url"])
+    def test_every_file_that_open_opens(self, tmp_path, name, way):
+        path = tmp_path / name
+        path.write_bytes(make_media("mp4", frames=3))
+        with StreamReader(way(path)) as reader:
+            assert len(list(reader)) == 3 and reader.url == str(path)
 
     def test_max_fps_keeps_every_nth_frame_of_a_file(self, mp4_file):
         with StreamReader(str(mp4_file), {"max_fps": 5}) as reader:

@@ -5,6 +5,7 @@ for names and types, then the rules of ``RULES``) and holds the values a
 reader works with. ``seconds()`` is the one rule for a number of seconds
 that a caller gives, as an option or as the timeout of ``read()``.
 """
+import collections.abc
 import math
 
 from mivelo.stream_reader.tunables import check_tunables
@@ -125,6 +126,9 @@ class ReaderOptions:
     """The checked settings of one reader."""
 
     def __init__(self, supplied):
+        if not isinstance(supplied, collections.abc.Mapping):
+            raise TypeError(f"options must be a mapping of option names to values (a dict), "
+                            f"not {type(supplied).__name__}")
         check_tunables(supplied, SUPPORTED_OPTIONS)
         options = {**DEFAULT_OPTIONS, **supplied}
         max_fps = options["max_fps"]

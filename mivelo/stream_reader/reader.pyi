@@ -1,3 +1,4 @@
+import os
 from types import TracebackType
 from typing import Any, Dict, Mapping, NamedTuple, Optional, Tuple, Type, Union
 
@@ -22,7 +23,11 @@ class ReaderStats(NamedTuple):
 
 class StreamReader:
     def __init__(
-        self, source: str, options: Optional[Mapping[str, Any]] = None, *, url: Optional[str] = None
+        self,
+        source: Union[str, "os.PathLike[str]", "os.PathLike[bytes]"],
+        options: Optional[Mapping[str, Any]] = None,
+        *,
+        url: Optional[str] = None,
     ) -> None: ...
     @property
     def url(self) -> str: ...

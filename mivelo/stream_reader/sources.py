@@ -4,17 +4,25 @@
 
 * an ``http://`` or ``https://`` URL: ``HTTPPipelineFactory``;
 * an ``rtsp://`` URL (and rtspsrc's other ``rtsp*`` schemes), a local file
-  path or a ``file://`` URL: ``CustomPipelineFactory`` with a launch
-  template of this module (``RTSP_LAUNCH``, ``FILE_LAUNCH``), so that the
-  factory's URL rule guards the URL;
+  (a path, an ``os.PathLike`` or a ``file://`` URL): ``CustomPipelineFactory``
+  with a launch template of this module (``RTSP_LAUNCH``, ``FILE_LAUNCH``),
+  so that the factory's URL rule guards the URL;
 * a launch string of the caller's own with ``{url}``, given with ``url=``:
-  ``CustomPipelineFactory`` with that string.
+  ``CustomPipelineFactory`` with that string. A source that names an
+  existing file is that file, whatever its name holds.
+
+A file's path never goes into a launch string: its ``file://`` URI does,
+percent-encoded from the path's bytes, which leaves nothing that the launch
+syntax reads (no quote, backslash, white space or brace) and which GStreamer
+decodes back to the same bytes. So every file that ``open()`` opens is read,
+whatever its name, and the URL rule still guards the string.
 """
 import os
+import pathlib
 import urllib.parse
-import urllib.request
 
 from mivelo.errors import SourceNotFoundError
+from mivelo.utils.credentials import mask_text, mask_url
 from mivelo.pipeline_factories.custom import CustomPipelineFactory
 from mivelo.pipeline_factories.http import HTTPPipelineFactory
 from mivelo.utils.gstreamer import pipeline_settings
@@ -36,9 +44,11 @@ RTSP_LAUNCH = (
 # push mode: reading a file in pull mode, the demuxer starts its own thread
 # while decodebin is still plugging it, and an ERROR posted in that moment
 # (a file with no index, a truncated one) is lost inside decodebin, which
-# then waits for pads that never come.
+# then waits for pads that never come. "{url}" is the file's URI, from which
+# urisourcebin makes the file source (it hands on the file's bytes as they
+# are, with no buffering of its own).
 FILE_LAUNCH = (
-    'filesrc location="{{url}}" name=buffer_src ! queue ! decodebin ! {frames} '
+    'urisourcebin uri="{{url}}" ! queue name=buffer_src ! decodebin ! {frames} '
     "! appsink name=main_sink"
 )
 # Pixel formats that the frame module converts the decoded frames to while
@@ -50,9 +60,12 @@ READ_CONVERTED = ("BGR", "RGB")
 class Source:
     """What a reader reads and which factory builds its pipelines.
 
-    ``kind`` is "http", "rtsp", "file" or "launch"; ``url`` what the
-    factory reads (a file's path); ``finite`` True for a local file (or a
-    launch string that reads one), which ends rather than being reopened,
+    ``kind`` is "http", "rtsp", "file" or "launch"; ``url`` the URL as
+    given, or a file's path; ``shown`` how texts for people name it (a
+    password masked, a path's undecodable bytes escaped); ``filled`` what
+    fills the factory's ``{url}`` (a file's URI); ``finite`` True for a
+    local file (or a launch string that reads one), which ends rather than
+    being reopened,
     and None where only the stream itself can tell (see ``connection``);
     ``convert_to`` the pixel format that ``pull()`` converts the frames to
     as they are read (BGR or RGB), or None when the pipeline delivers them
@@ -60,19 +73,28 @@ class Source:
     """
 
     def __init__(self, source, url, options):
-        if not isinstance(source, str):
-            raise TypeError(f"source must be a str, not {type(source).__name__}")
+        path = None
+        if isinstance(source, os.PathLike):
+            path = source = os.fsdecode(os.fspath(source))
+        elif not isinstance(source, str):
+            raise TypeError(f"source must be a str or an os.PathLike, not "
+                            f"{type(source).__name__}")
         if url is not None and not isinstance(url, str):
             raise TypeError(f"url must be a str or None, not {type(url).__name__}")
+        if not source:
+            raise ValueError("source is empty: give an http(s):// or rtsp:// URL, a file path "
+                             "or file:// URL, or a launch string with {url}")
         self.pixel_format = options.pixel_format
         self.convert_to = None
-        if "{url}" in source:
+        if path is None and "{url}" in source and not _is_file(source):
             self._launch_string(source, url, options)
         elif url is not None:
             raise ValueError("url= is for a launch string with {url}; "
-                             f"{source!r} holds no {{url}}")
+                             f"{mask_text(repr(source))} " + (
+                                 "names a file" if path is not None or "{url}" in source
+                                 else "holds no {url}"))
         else:
-            self._url(source)
+            self._url(source, path)
 
     def _launch_string(self, source, url, options):
         if url is None:
@@ -82,12 +104,14 @@ class Source:
                              "own: convert the frames in it (videoconvert ! "
                              "video/x-raw,format=BGR ! appsink name=main_sink)")
         self.kind, self.url, self.launch = "launch", url, source
+        self.shown, self.filled = mask_url(url), url
         path = _file_path(url)
         self.finite = True if path is not None and os.path.isfile(path) else None
 
-    def _url(self, source):
-        scheme = urllib.parse.urlsplit(source).scheme.lower()
+    def _url(self, source, path):
+        scheme = "" if path is not None else urllib.parse.urlsplit(source).scheme.lower()
         self.launch = None
+        self.shown = mask_url(source)
         self.finite = None
         # How the frames are converted, for the factories' pipelines: by the
         # frame module as they are read, or by videoconvert in the pipeline.
@@ -96,6 +120,7 @@ class Source:
             frames = "video/x-raw"
         else:
             frames = f"videoconvert ! video/x-raw,format={self.pixel_format}"
+        self.filled = source
         if scheme in ("http", "https"):
             self.kind, self.url = "http", source
             return
@@ -103,13 +128,20 @@ class Source:
             self.kind, self.url = "rtsp", source
             self.launch = RTSP_LAUNCH.format(frames=frames)
             return
-        path = _file_path(source)
         if path is None:
-            raise ValueError(f"cannot read {source!r}: give an http(s):// or rtsp:// URL, a "
-                             "file path or file:// URL, or a launch string with {url}")
+            path = _file_path(source)
+        if path is None:
+            raise ValueError(f"cannot read {mask_text(repr(source))}: give an http(s):// or "
+                             "rtsp:// URL, a file path or file:// URL, or a launch string "
+                             "with {url}")
+        self.shown = os.fsencode(path).decode("utf-8", "backslashreplace")
         if not os.path.isfile(path):
-            raise SourceNotFoundError(f"no such file: {path}")
+            raise SourceNotFoundError(
+                f"{self.shown} is a directory, not a video file" if os.path.isdir(path)
+                else f"{self.shown} is not a regular file" if os.path.exists(path)
+                else f"no such file: {self.shown}")
         self.kind, self.url, self.finite = "file", path, True
+        self.filled = pathlib.Path(os.path.abspath(path)).as_uri()
         self.launch = FILE_LAUNCH.format(frames=frames)
 
     def build(self, watcher, settings):
@@ -121,7 +153,7 @@ class Source:
                 factory = HTTPPipelineFactory(url=self.url, pipeline_watcher=watcher,
                                               on_complete=None)
             else:
-                factory = CustomPipelineFactory(self.launch, url=self.url,
+                factory = CustomPipelineFactory(self.launch, url=self.filled,
                                                 pipeline_watcher=watcher, on_complete=None)
             return factory.build()
 
@@ -132,8 +164,18 @@ def _file_path(text):
     scheme = parts.scheme.lower()
     if scheme == "file":
         if parts.netloc not in ("", "localhost"):
-            raise ValueError(f"{text!r} names a file on another host")
-        return urllib.request.url2pathname(parts.path)
+            raise ValueError(f"{mask_text(repr(text))} names a file on another host")
+        # Decoded to the bytes it names, which need not be UTF-8.
+        return os.fsdecode(urllib.parse.unquote_to_bytes(parts.path))
     if scheme == "" or os.path.exists(text):
         return text
     return None
+
+
+def _is_file(text):
+    """Whether ``text`` names an existing file, as a path or file:// URL."""
+    try:
+        path = _file_path(text)
+    except ValueError:
+        return False
+    return path is not None and os.path.isfile(path)
