@@ -10,8 +10,9 @@ import sys
 
 import pytest
 
-from helpers import REAL_GST, in_child, needs_gst
+from helpers import REAL_GST, in_child, needs_gst, wait_until
 from stream_checks import DECODE_LAUNCH, build
+from stream_server import closed_port
 
 pytestmark = needs_gst
 
@@ -47,6 +48,20 @@ def test_a_child_forked_after_streaming_refuses_at_once(parent_streamed, stream_
     assert kind == ForkedProcessError.__name__ and issubclass(ForkedProcessError, RuntimeError)
     assert "fork" in text and "'spawn'" in text and "'forkserver'" in text
     assert seconds < PROMPT_SECONDS
+
+
+@pytest.mark.parametrize("state", ["streaming", "waiting"])
+def test_a_reader_from_before_the_fork_refuses_in_the_child(stream_server, state):
+    # Its sink would wait for threads that stayed behind; its reconnect must
+    # not take the refusal for a failed attempt and try again.
+    pause = 0.3
+    url = stream_server.url() if state == "streaming" else f"http://127.0.0.1:{closed_port()}/"
+    with StreamReader(url, {"backoff_min": pause, "backoff_max": pause}) as reader:
+        # Read until it streams, or until it failed and waits for its pause.
+        assert wait_until(lambda: (reader.read(0.05), reader.stats.last_error)[
+            state == "waiting"] is not None, 5.0)
+        kind, _, seconds = in_child(lambda: reader.read(5.0))
+    assert kind == ForkedProcessError.__name__ and seconds < pause + PROMPT_SECONDS
 
 
 def test_a_child_lets_the_parents_pipelines_go_at_once(parent_streamed):

@@ -552,6 +552,35 @@ class TestReconnecting:
         assert re.match(expected, str(raised.value)) and took < 0.5 + SLACK + 1.0
         assert stats.reconnects == 0 and str(raised.value).endswith(stats.last_error)
 
+    @pytest.mark.parametrize("scheme", ["http", "rtsp"])
+    @pytest.mark.parametrize("host", ["refused", "unknown", "lookup hangs"])
+    @pytest.mark.parametrize("way", ["read", "ReaderSet"])
+    def test_a_failure_to_connect_names_its_cause(self, monkeypatch, scheme, host, way):
+        # The probe waits within the pause (and the deadline) of read(), and
+        # never on the paths that must not block; those take the cause that
+        # the probe after the attempt before found.
+        waits, finished, hang = [], diagnosis.Probe.finished, threading.Event()
+        monkeypatch.setattr(diagnosis.Probe, "finished", lambda probe, wait=0.0: (
+            waits.append(wait), finished(probe, wait))[1])
+        if host == "lookup hangs":
+            lookup = diagnosis.getaddrinfo
+            monkeypatch.setattr(diagnosis, "getaddrinfo", lambda *args, **kw: (
+                hang.wait(30), lookup(*args, **kw))[1])
+        where = f"127.0.0.1:{closed_port()}" if host == "refused" else "camera.invalid"
+        url = f"{scheme}://{where}/s"
+        try:
+            with StreamReader(url, {**FAST, "max_attempts": 3}) as reader:
+                with pytest.raises(StreamFailedError) as raised:
+                    (reader if way == "read" else ReaderSet([reader])).read(10.0)
+        finally:
+            hang.set()
+        cause = None if host == "lookup hangs" else diagnosis.diagnose(url)
+        assert str(raised.value).endswith(f" ({cause})" if cause else ".")
+        if way == "read":
+            assert 0 < max(waits) <= diagnosis.DIAGNOSIS_SECONDS
+        else:
+            assert max(waits) == 0
+
     def test_close_during_a_pause_ends_it(self):
         url = f"http://127.0.0.1:{closed_port()}/stream.mjpg"
         reader = StreamReader(url, {"backoff_min": 30.0, "backoff_max": 30.0})
@@ -572,6 +601,32 @@ class TestReconnecting:
             f"gave up on {url} after 1 failed attempt: the stream ended",
             f"closing the reader of {url} after 3 frames",
         ]
+
+    @pytest.mark.parametrize("case", [
+        "http", "http-refused", "http-stall", "launch", "rtsp", "rtsp-refused"])
+    def test_no_text_shows_the_password(self, request, stream_server, caplog, case):
+        kind = case.partition("-")[0]
+        url = {"http": stream_server.url("/stream.mjpg?frames=3"),
+               "http-stall": stream_server.url("/stall.mjpg"),
+               "launch": stream_server.url("/stream.mjpg?frames=3")}.get(case) or (
+            request.getfixturevalue("camera").url if case == "rtsp"
+            else f"{kind}://127.0.0.1:{closed_port()}/s")
+        url = url.replace("://", f"://cam-user:{SECRET}@", 1)
+        source, kwargs = (gray_launch(), {"url": url}) if kind == "launch" else (url, {})
+        texts = []
+        with caplog.at_level(logging.DEBUG, logger="mivelo"):
+            options = {**FAST, "max_attempts": 2, "stall_timeout": 30.0,
+                       "read_timeout": 0.5 if case == "http-stall" else None}
+            with StreamReader(source, options, **kwargs) as reader:
+                try:
+                    assert len(list(itertools.islice(reader, 5))) == 5
+                except (StreamFailedError, TimeoutError) as error:
+                    texts.append(str(error))
+                texts += [repr(reader), str(reader.stats)]
+        texts += [logging.StreamHandler().format(record) for record in caplog.records]
+        assert reader.url == url and len(texts) > 4
+        assert any("cam-user:***@" in text for text in texts), texts
+        assert not [text for text in texts if SECRET in text]
 
     def test_nothing_is_left_behind(self, stream_server):
         threads = set(mivelo_threads())

@@ -24,8 +24,10 @@ Who decides what, once for each pipeline:
 import threading
 
 from mivelo import logger
+from mivelo.utils.credentials import mask_text
 # Before gi.repository: this import selects the GStreamer version.
 from mivelo.utils.gstreamer import PipelineSettings
+from mivelo.utils._gst import fork
 
 from gi.repository import Gst, GstApp  # noqa: E402,I100
 
@@ -79,7 +81,8 @@ class _Bus:
         if kind == Gst.MessageType.ERROR:
             error, _debug = message.parse_error()
             source = message.src.get_name() if message.src is not None else "the pipeline"
-            self._record(error=f"{source}: {error.message}")
+            # GStreamer's texts may quote the URL, password and all.
+            self._record(error=mask_text(f"{source}: {error.message}"))
         elif kind == Gst.MessageType.EOS:
             self._record(ended=True)
         elif self.finite is None and (kind == Gst.MessageType.ASYNC_DONE or (
@@ -172,12 +175,22 @@ class Connection:
         return self._appsink
 
     @property
+    def started(self):
+        """Whether a frame was taken from the sink."""
+        return self._taken.count > 0
+
+    @property
     def finite(self):
         """True, False, or None while the stream has not told."""
         return self._bus.finite
 
     def pull(self, wait, index):
-        """The next frame (numbered ``index``), or None after ``wait`` seconds."""
+        """The next frame (numbered ``index``), or None after ``wait`` seconds.
+
+        Raises ``ForkedProcessError`` in a process forked after streaming,
+        where the sink would wait for a stream whose threads stayed behind.
+        """
+        fork.check()
         if self._bus.finite is False:
             self._note_drops()
         frame = pull(self._appsink, wait, index, self._convert_to)

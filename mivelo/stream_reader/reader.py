@@ -34,6 +34,7 @@ A pipeline fails on an ERROR on its bus (the stall watchdog's, after
 finite, on the end of its stream.
 """
 import logging
+import re
 import threading
 import time
 
@@ -45,7 +46,11 @@ from mivelo.stream_reader.options import (
 from mivelo.stream_reader.sources import FILE_LAUNCH, RTSP_LAUNCH, Source
 from mivelo.stream_reader.stats import FrameRate, ReaderStats
 from mivelo.stream_reader.waker import Watch
+from mivelo.utils import diagnosis
+from mivelo.utils.credentials import mask_text
+from mivelo.utils.diagnosis import DIAGNOSIS_SECONDS
 from mivelo.utils.frame_rate import FrameRateLimiter
+from mivelo.utils.gstreamer import ForkedProcessError
 
 __all__ = [
     "DEFAULT_OPTIONS",
@@ -82,17 +87,19 @@ class StreamReader:
     """Frames from one stream, through failures and restarts of its source.
 
     ``StreamReader(source, options=None, *, url=None)``: ``source`` is an
-    http(s) or rtsp URL, a file path or file:// URL, or a GStreamer launch
-    string holding ``{url}`` (then ``url`` is what fills it in; the string
-    ends in ``appsink name=main_sink`` after a conversion to a pixel format
-    that ``Frame`` takes, e.g. ``videoconvert ! video/x-raw,format=BGR``).
-    ``options`` maps option names of ``SUPPORTED_OPTIONS`` to values (see
-    ``DEFAULT_OPTIONS``); ``check_tunables`` refuses an unknown or mistyped
-    one with ``InvalidRuntimeOptionError`` before anything is built, and a
-    value out of range raises ValueError. The first pipeline is built and
-    started at once; a launch string that GStreamer cannot build raises
-    ``InvalidCustomPipelineError`` here, a missing file
-    ``SourceNotFoundError``.
+    http(s) or rtsp URL, a file path (a str or an ``os.PathLike``) or
+    file:// URL, or a GStreamer launch string holding ``{url}`` (then
+    ``url`` is what fills it in; the string ends in ``appsink
+    name=main_sink`` after a conversion to a pixel format that ``Frame``
+    takes, e.g. ``videoconvert ! video/x-raw,format=BGR``). ``options`` (a
+    mapping, else TypeError) maps option names of ``SUPPORTED_OPTIONS`` to
+    values (see ``DEFAULT_OPTIONS``); ``check_tunables`` refuses an unknown
+    or mistyped one with ``InvalidRuntimeOptionError`` before anything is
+    built, and a value out of range raises ValueError. The first pipeline is
+    built and started at once; a launch string that GStreamer cannot build
+    raises ``InvalidCustomPipelineError`` here, a missing file (or a
+    directory) ``SourceNotFoundError``. ``url`` is the URL as given;
+    ``repr()``, the log, the errors and ``stats`` show its password masked.
 
     ``read()`` returns the next ``Frame``; iterating yields frames until a
     finite stream ends or the reader is closed. ``close()``, or leaving a
@@ -129,18 +136,20 @@ class StreamReader:
         self._failure = None  # what StreamFailedError says
         self._failures = 0  # attempts in a row that failed
         self._next_attempt = 0.0
+        self._probe = None  # (why, diagnosis.Probe) of the last failure probed
         # Told of every frame and change of the stream, for a ReaderSet or
         # an event loop that waits on this reader (its hub; None otherwise).
         self._watch = Watch()
         self._hub = None
-        self._set_state(_CONNECTING, logging.INFO, "reading %s", self._source.url)
+        self._set_state(_CONNECTING, logging.INFO, "reading %s", self._source.shown)
         self._connection = Connection(self._source, self._options, self._watch)
 
     # -- public -------------------------------------------------------------
 
     @property
     def url(self):
-        """The URL, or path, that the reader reads."""
+        """The URL, or path, that the reader reads, as given (a password
+        included); ``repr()``, the log and the errors show it masked."""
         return self._source.url
 
     @property
@@ -197,8 +206,7 @@ class StreamReader:
             return frame
         if self._state in (_CLOSED, _ENDED):
             raise StopAsyncIteration
-        raise TimeoutError(f"no frame from {self._source.url} within "
-                           f"{self._options.read_timeout:g} s")
+        raise self._timed_out()
 
     def __iter__(self):
         return self
@@ -209,13 +217,16 @@ class StreamReader:
             return frame
         if self._state in (_CLOSED, _ENDED):
             raise StopIteration
-        raise TimeoutError(f"no frame from {self._source.url} within "
-                           f"{self._options.read_timeout:g} s")
+        raise self._timed_out()
+
+    def _timed_out(self):
+        return TimeoutError(f"no frame from {self._source.shown} within "
+                            f"{self._options.read_timeout:g} s")
 
     def close(self):
         """Stops the stream and releases it; frames already read stay valid."""
         if self._set_state(_CLOSED, logging.INFO, "closing the reader of %s after %d frames",
-                           self._source.url, self._delivered):
+                           self._source.shown, self._delivered):
             self._watch.notify()
             self._rate_restart()
             self._connection.close()
@@ -227,7 +238,7 @@ class StreamReader:
         self.close()
 
     def __repr__(self):
-        return (f"<{type(self).__name__} {self._source.url!r} {self._state}, "
+        return (f"<{type(self).__name__} {self._source.shown!r} {self._state}, "
                 f"{self._delivered} frames>")
 
     # -- the state ------------------------------------------------------------
@@ -308,7 +319,8 @@ class StreamReader:
                 self._end()
             elif outcome is not None:
                 self._lost("the stream ended" if outcome == ENDED else outcome,
-                           connection.finite)
+                           connection.finite, deadline,
+                           probe=outcome != ENDED and not connection.started)
             return None
         now = time.monotonic()
         admitted = self._limiter is None or self._limiter.admit(
@@ -330,25 +342,35 @@ class StreamReader:
     def _streaming(self):
         if self._failures:
             self._set_state(_STREAMING, logging.INFO, "%s: frames again after %d failed "
-                            "attempt%s", self._source.url, self._failures,
+                            "attempt%s", self._source.shown, self._failures,
                             "" if self._failures == 1 else "s")
         else:
-            self._set_state(_STREAMING, logging.INFO, "%s: receiving frames", self._source.url)
+            self._set_state(_STREAMING, logging.INFO, "%s: receiving frames", self._source.shown)
         self._failures = 0
 
     def _end(self):
-        if self._set_state(_ENDED, logging.INFO, "%s ended after %d frames", self._source.url,
+        if self._set_state(_ENDED, logging.INFO, "%s ended after %d frames", self._source.shown,
                            self._delivered):
             self._rate_restart()
             self._connection.close()
 
-    def _lost(self, why, finite):
+    def _lost(self, why, finite, deadline=0.0, probe=False):
         """The current attempt failed: try again after a pause, or give up.
 
-        A finite stream is not tried again: it would start over.
+        A finite stream is not tried again: it would start over. ``probe``:
+        it failed on an error before its first frame, which a probe of the
+        server may explain (``_explained``), within the pause that follows
+        anyway and the time left before ``deadline`` (None: no limit; the
+        paths that never wait give one long past).
         """
         self._failures += 1
-        options, url = self._options, self._source.url
+        options, url = self._options, self._source.shown
+        delay = None if finite or options.gives_up(self._failures) else \
+            options.backoff(self._failures)
+        if delay is not None:
+            self._next_attempt = time.monotonic() + delay
+        if probe and self._state != _CLOSED:
+            why = self._explained(why, _probe_wait(delay, deadline))
         with self._lock:
             if self._state == _CLOSED:
                 return  # close() took care of the pipeline
@@ -356,18 +378,37 @@ class StreamReader:
             self._rate.restart()
         if finite or not options.reconnect:
             self._failure = f"{url} failed: {why}"
-        elif options.gives_up(self._failures):
+        elif delay is None:
             self._failure = (f"gave up on {url} after {self._failures} failed "
                              f"attempt{'' if self._failures == 1 else 's'}: {why}")
         else:
-            delay = options.backoff(self._failures)
-            self._next_attempt = time.monotonic() + delay
             if self._set_state(_WAITING, logging.WARNING, "%s failed: %s; attempt %d in %.3g s",
                                url, why, self._failures, delay):
                 self._connection.close()
             return
         if self._set_state(_FAILED, logging.WARNING, "%s", self._failure):
             self._connection.close()
+
+    def _explained(self, why, wait):
+        """``why``, with the cause that a probe of the server finds within
+        ``wait`` seconds (``mivelo.utils.diagnosis``: an unknown host, a
+        refused port, ...), or that the probe after the attempt before found
+        when that failed alike (the same text from an element of the same
+        role: "rtspsrc3: ..." and "rtspsrc4: ..."); the probe goes on
+        meanwhile, for the next failure. A server that accepts connections
+        explains nothing."""
+        earlier, self._probe = self._probe, None
+        started = diagnosis.probe(self._source.url)
+        if started is None:
+            return why  # not a server that a probe can reach
+        alike = re.sub(r"^(\S*?)\d*:", r"\1:", why)
+        self._probe = alike, started
+        found = started.finished(wait)
+        if found is None and earlier is not None and earlier[0] == alike:
+            found = earlier[1].finished()
+        if found is None or found.cause == diagnosis.REACHABLE:
+            return why
+        return f"{why} ({found})"
 
     def _reconnect_when_due(self, deadline):
         """Waits for the next attempt and makes it; False when ``deadline``
@@ -388,12 +429,14 @@ class StreamReader:
                 return False
             self._reconnects += 1
         if not self._set_state(_CONNECTING, logging.INFO, "%s: attempt %d to reconnect",
-                               self._source.url, self._failures):
+                               self._source.shown, self._failures):
             return False
         try:
             connection = Connection(self._source, self._options, self._watch)
+        except ForkedProcessError:
+            raise  # no attempt here can work
         except Exception as error:  # noqa: BLE001  (an attempt that failed)
-            self._lost(f"{type(error).__name__}: {error}", self._options.finite)
+            self._lost(mask_text(f"{type(error).__name__}: {error}"), self._options.finite)
             return True
         with self._lock:
             closed = self._state == _CLOSED
@@ -407,3 +450,13 @@ class StreamReader:
 
 def _passed(deadline):
     return deadline is not None and time.monotonic() >= deadline
+
+
+def _probe_wait(delay, deadline):
+    """How long a failure may wait for the probe of its server: at most
+    ``DIAGNOSIS_SECONDS``, the pause before the next attempt (``delay``;
+    None: there is none) and what is left before ``deadline``."""
+    bounds = [DIAGNOSIS_SECONDS] + ([] if delay is None else [delay]) + (
+        [] if deadline is None else [deadline - time.monotonic()])
+    return max(0.0, min(bounds))
+

@@ -24,7 +24,9 @@ and ends the thread. A diagnosis of a host and port still running when
 another is asked for is shared, not started twice (it keeps the bound of
 the call that started it), so repeated calls for a host whose lookup hangs
 keep one thread, not one per call. Call it after a failure, from a thread
-that may wait that long: the pause before a reconnect is such a time.
+that may wait that long: the pause before a reconnect is such a time. A
+thread that must not wait (an event loop) starts one with ``probe(url)``
+and takes its answer later, once ``Probe.finished()`` has it.
 """
 import math
 import os
@@ -35,8 +37,8 @@ import urllib.parse
 from typing import NamedTuple
 
 __all__ = [
-    "DIAGNOSIS_SECONDS", "Diagnosis", "REACHABLE", "REFUSED", "TIMEOUT", "UNKNOWN_HOST",
-    "UNREACHABLE", "diagnose",
+    "DIAGNOSIS_SECONDS", "Diagnosis", "Probe", "REACHABLE", "REFUSED", "TIMEOUT",
+    "UNKNOWN_HOST", "UNREACHABLE", "diagnose", "probe",
 ]
 
 # How long diagnose() waits by default.
@@ -82,6 +84,14 @@ def diagnose(url, timeout=DIAGNOSIS_SECONDS):
     URL that names no host, or whose scheme this cannot probe (a file, a
     launch string, UDP transports).
     """
+    started = probe(url, timeout)
+    return None if started is None else started.result(timeout)
+
+
+def probe(url, timeout=DIAGNOSIS_SECONDS):
+    """Starts the diagnosis of ``url``'s server, which takes at most
+    ``timeout`` seconds (beyond a name lookup that hangs), and returns at
+    once: a ``Probe``, or None where ``diagnose`` returns None."""
     if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
         raise TypeError(f"timeout must be a number of seconds, not {type(timeout).__name__}")
     if not 0 <= timeout < math.inf:
@@ -90,12 +100,12 @@ def diagnose(url, timeout=DIAGNOSIS_SECONDS):
     if target is None:
         return None
     with _lock:
-        probe = _probes.get(target)
-        if probe is None:
-            probe = _Probe(*target, timeout)
-            probe.start()
-            _probes[target] = probe
-    return probe.result(timeout)
+        started = _probes.get(target)
+        if started is None:
+            started = Probe(*target, timeout)
+            started.start()
+            _probes[target] = started
+    return started
 
 
 def _target(url):
@@ -128,8 +138,8 @@ def _forget_probes():
 os.register_at_fork(after_in_child=_forget_probes)
 
 
-class _Probe:
-    """One lookup and connection, on a thread of its own."""
+class Probe:
+    """One lookup and connection, on a thread of its own (see ``probe``)."""
 
     def __init__(self, host, port, timeout):
         self._host, self._port = host, port
@@ -146,7 +156,14 @@ class _Probe:
     def start(self):
         self._thread.start()
 
+    def finished(self, wait=0.0):
+        """The ``Diagnosis`` once the probe is done, waiting for that at
+        most ``wait`` seconds; None while it runs."""
+        return self.result(0.0) if self._done.wait(wait) else None
+
     def result(self, timeout):
+        """The ``Diagnosis`` after a wait of at most ``timeout`` seconds:
+        ``TIMEOUT`` (saying what took so long) while the probe runs."""
         self._done.wait(timeout)
         if self._diagnosis is not None:
             return self._diagnosis
