@@ -52,12 +52,12 @@ def test_a_child_forked_after_streaming_refuses_at_once(parent_streamed, stream_
 
 @pytest.mark.parametrize("state", ["streaming", "waiting"])
 def test_a_reader_from_before_the_fork_refuses_in_the_child(stream_server, state):
-    # Its sink would wait for threads that stayed behind; its reconnect must
-    # not take the refusal for a failed attempt and try again.
+    # Its sink would wait for threads that stayed behind, and a reconnect that
+    # took the refusal for a failed attempt would try again (read until it
+    # streams, or until it failed and waits for its pause).
     pause = 0.3
     url = stream_server.url() if state == "streaming" else f"http://127.0.0.1:{closed_port()}/"
     with StreamReader(url, {"backoff_min": pause, "backoff_max": pause}) as reader:
-        # Read until it streams, or until it failed and waits for its pause.
         assert wait_until(lambda: (reader.read(0.05), reader.stats.last_error)[
             state == "waiting"] is not None, 5.0)
         kind, _, seconds = in_child(lambda: reader.read(5.0))

@@ -553,33 +553,21 @@ class TestReconnecting:
         assert stats.reconnects == 0 and str(raised.value).endswith(stats.last_error)
 
     @pytest.mark.parametrize("scheme", ["http", "rtsp"])
-    @pytest.mark.parametrize("host", ["refused", "unknown", "lookup hangs"])
+    @pytest.mark.parametrize("host", ["refused", "unknown"])
     @pytest.mark.parametrize("way", ["read", "ReaderSet"])
     def test_a_failure_to_connect_names_its_cause(self, monkeypatch, scheme, host, way):
-        # The probe waits within the pause (and the deadline) of read(), and
-        # never on the paths that must not block; those take the cause that
-        # the probe after the attempt before found.
-        waits, finished, hang = [], diagnosis.Probe.finished, threading.Event()
+        # read() waits for the probe within its pause and deadline; a ReaderSet
+        # never does, and takes what the probe after the attempt before found.
+        waits, finished = [], diagnosis.Probe.finished
         monkeypatch.setattr(diagnosis.Probe, "finished", lambda probe, wait=0.0: (
             waits.append(wait), finished(probe, wait))[1])
-        if host == "lookup hangs":
-            lookup = diagnosis.getaddrinfo
-            monkeypatch.setattr(diagnosis, "getaddrinfo", lambda *args, **kw: (
-                hang.wait(30), lookup(*args, **kw))[1])
         where = f"127.0.0.1:{closed_port()}" if host == "refused" else "camera.invalid"
         url = f"{scheme}://{where}/s"
-        try:
-            with StreamReader(url, {**FAST, "max_attempts": 3}) as reader:
-                with pytest.raises(StreamFailedError) as raised:
-                    (reader if way == "read" else ReaderSet([reader])).read(10.0)
-        finally:
-            hang.set()
-        cause = None if host == "lookup hangs" else diagnosis.diagnose(url)
-        assert str(raised.value).endswith(f" ({cause})" if cause else ".")
-        if way == "read":
-            assert 0 < max(waits) <= diagnosis.DIAGNOSIS_SECONDS
-        else:
-            assert max(waits) == 0
+        with StreamReader(url, {**FAST, "max_attempts": 3}) as reader:
+            with pytest.raises(StreamFailedError) as raised:
+                (reader if way == "read" else ReaderSet([reader])).read(10.0)
+        assert str(raised.value).endswith(f" ({diagnosis.diagnose(url)})")
+        assert 0 < max(waits) <= diagnosis.DIAGNOSIS_SECONDS if way == "read" else not any(waits)
 
     def test_close_during_a_pause_ends_it(self):
         url = f"http://127.0.0.1:{closed_port()}/stream.mjpg"
@@ -603,30 +591,24 @@ class TestReconnecting:
         ]
 
     @pytest.mark.parametrize("case", [
-        "http", "http-refused", "http-stall", "launch", "rtsp", "rtsp-refused"])
+        "http", "http-stall", "launch", "rtsp", "http-refused", "rtsp-refused"])
     def test_no_text_shows_the_password(self, request, stream_server, caplog, case):
-        kind = case.partition("-")[0]
-        url = {"http": stream_server.url("/stream.mjpg?frames=3"),
-               "http-stall": stream_server.url("/stall.mjpg"),
-               "launch": stream_server.url("/stream.mjpg?frames=3")}.get(case) or (
-            request.getfixturevalue("camera").url if case == "rtsp"
-            else f"{kind}://127.0.0.1:{closed_port()}/s")
+        kind, _, how = case.partition("-")
+        url = (request.getfixturevalue("camera").url if case == "rtsp" else
+               f"{kind}://127.0.0.1:{closed_port()}/s" if how == "refused" else
+               stream_server.url("/stall.mjpg" if how else "/stream.mjpg?frames=3"))
         url = url.replace("://", f"://cam-user:{SECRET}@", 1)
-        source, kwargs = (gray_launch(), {"url": url}) if kind == "launch" else (url, {})
-        texts = []
-        with caplog.at_level(logging.DEBUG, logger="mivelo"):
-            options = {**FAST, "max_attempts": 2, "stall_timeout": 30.0,
-                       "read_timeout": 0.5 if case == "http-stall" else None}
-            with StreamReader(source, options, **kwargs) as reader:
-                try:
-                    assert len(list(itertools.islice(reader, 5))) == 5
-                except (StreamFailedError, TimeoutError) as error:
-                    texts.append(str(error))
-                texts += [repr(reader), str(reader.stats)]
-        texts += [logging.StreamHandler().format(record) for record in caplog.records]
-        assert reader.url == url and len(texts) > 4
-        assert any("cam-user:***@" in text for text in texts), texts
-        assert not [text for text in texts if SECRET in text]
+        source, fill = (gray_launch(), url) if kind == "launch" else (url, None)
+        caplog.set_level(logging.DEBUG, logger="mivelo")
+        with StreamReader(source, {**FAST, "max_attempts": 2, "read_timeout": 0.5 if how ==
+                                   "stall" else None}, url=fill) as reader:
+            try:
+                texts = [str(len(list(itertools.islice(reader, 5))))]
+            except (StreamFailedError, TimeoutError) as error:
+                texts = [str(error)]
+            texts += [repr(reader), str(reader.stats), caplog.text]
+        assert reader.url == url and "cam-user:***@" in caplog.text
+        assert SECRET not in "\n".join(texts), texts
 
     def test_nothing_is_left_behind(self, stream_server):
         threads = set(mivelo_threads())
