@@ -483,6 +483,12 @@ class _Server(ThreadingHTTPServer):
         # A client going away is routine for a streaming server.
         pass
 
+    def process_request_thread(self, request, client_address):
+        # Named as Python 3.10 and later name them, on every version, so that
+        # tests that count threads can tell the server's from others.
+        threading.current_thread().name = "test-stream-server (process_request_thread)"
+        super().process_request_thread(request, client_address)
+
 
 class StreamServer:
     """An endless MJPEG test stream on 127.0.0.1, see the module docstring."""
