@@ -22,8 +22,8 @@ dispatch goes on with the next watcher and message. A watcher may call
 delivered; messages still queued at that moment are discarded.
 
 The dispatch thread also runs the stall watchdogs (``watchdog``) on the
-same lane as the watchers: they see every message first, and every
-``BUS_POLL_SECONDS`` it queues a poll of their counters. It looks after the
+same lane as the watchers: they see every message first, and it queues a
+poll of their counters every ``poll_seconds`` of theirs. It looks after the
 workers too (``Pool.supervise``). It runs while some pipeline is open and
 ends with the last one.
 """
@@ -39,7 +39,8 @@ from mivelo.utils._gst.workers import POOL, STUCK_SECONDS, WORKERS
 
 __all__ = ["BUS_POLL_SECONDS", "BusDispatcher", "STUCK_SECONDS", "WORKERS"]
 
-# How often the watchdogs poll their counters.
+# How often the dispatch looks whether watchdogs are due to poll their
+# counters (each at its own ``poll_seconds``).
 BUS_POLL_SECONDS = 0.1
 
 
@@ -60,6 +61,7 @@ class BusDispatcher:
         self._stopped = False
         self._left_running = False
         self._check_queued = False
+        self._next_check = 0.0
         self._fd = None
         self.name = name
         self._lane = POOL.lane(f"the bus of {name}")
@@ -128,9 +130,13 @@ class BusDispatcher:
         if messages:
             self._lane.submit(lambda: self._deliver(bus, messages))
 
-    def _tick(self):
-        """Queues a poll of the watchdogs, unless one is queued already."""
-        if self._watchdogs and not self._check_queued and not self._stopped:
+    def _tick(self, now):
+        """Queues a poll of the watchdogs when one is due, unless one is
+        queued already."""
+        watchdogs = self._watchdogs
+        if watchdogs and now >= self._next_check and not self._check_queued \
+                and not self._stopped:
+            self._next_check = now + min(w.poll_seconds for w in watchdogs)
             self._check_queued = True
             self._lane.submit(self._check)
 
@@ -268,7 +274,7 @@ class _Dispatch:
                 with self._lock:
                     dispatchers = list(self._dispatchers.values())
                 for dispatcher in dispatchers:
-                    self._safely(dispatcher._tick)
+                    self._safely(lambda: dispatcher._tick(now))
             self._supervise(now)
 
     def _supervise(self, now):

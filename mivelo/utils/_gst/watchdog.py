@@ -5,8 +5,9 @@ packets) or sends bytes that never decode into a frame leaves a pipeline
 waiting without any message of its own. A watchdog turns that silence into
 one ERROR message on the bus after a set time. It learns about progress by
 reading counters that GStreamer keeps anyway (the sink's statistics, the
-source's byte position) from the bus thread (``bus``), so it adds no thread
-and no Python code to the streaming threads, and it ends with ``close()``.
+source's byte position) on the pipeline's bus lane (``bus``), so it adds no
+thread and no Python code to the streaming threads, and it ends with
+``close()``.
 """
 import math
 import numbers
@@ -18,6 +19,10 @@ from mivelo.utils.credentials import mask_url
 # How long the end of the stream may wait at the frame sink before the
 # watchdog reports it.
 END_GRACE_SECONDS = 0.5
+# How often a watchdog polls: a twentieth of its timeout, within these
+# bounds. The polls cost a few dozen microseconds of Python each, which
+# many pipelines at 10 a second make a sizeable share of a core.
+POLL_SECONDS = (0.1, 0.5)
 
 
 def stall_watchdog(timeout_seconds, url, *, frame_sink, data_pad=None, decoder=None,
@@ -40,10 +45,12 @@ def stall_watchdog(timeout_seconds, url, *, frame_sink, data_pad=None, decoder=N
     delivers a frame is reported too. After the error, an EOS or any other
     ERROR the watchdog stays quiet until the pipeline is started anew.
 
-    No code runs per buffer: the bus thread, which wakes at least every
-    ``bus.BUS_POLL_SECONDS``, polls how far the stream got and notes when
-    that last changed, so the error comes at most about two such periods
-    after the timeout. Frames are counted by ``frame_sink``'s "stats"
+    No code runs per buffer: the bus dispatch polls how far the stream got
+    every ``poll_seconds`` (a twentieth of the timeout, from 0.1 to 0.5 s;
+    ``POLL_SECONDS``) and notes when that last changed, so the error comes
+    at most about two such periods after the timeout, and an end held in the
+    sink is reported ``END_GRACE_SECONDS`` to that plus a period after it
+    came. Frames are counted by ``frame_sink``'s "stats"
     (rendered plus dropped buffers; it must be a ``GstBaseSink`` of
     GStreamer 1.18 or later) and, if given, by ``frame_counter()``, a
     quick, thread-safe callable returning a number that changes with
@@ -87,7 +94,7 @@ def stall_watchdog(timeout_seconds, url, *, frame_sink, data_pad=None, decoder=N
 class StallWatchdog:
     """Posts one ERROR when decoded frames stop while the pipeline should play.
 
-    Everything runs on the bus thread: ``observe`` sees every message,
+    Everything runs on the bus lane: ``observe`` sees every message,
     ``check`` polls the progress counters (see ``stall_watchdog``)
     and notes when they last changed. Nothing of it runs per buffer. It holds
     no GStreamer object, only element names that ``check`` looks up in the
@@ -98,6 +105,7 @@ class StallWatchdog:
     def __init__(self, timeout, url, frame_sink, data_source, decoder, frame_counter,
                  frames_taken=None):
         self._timeout = timeout
+        self.poll_seconds = min(max(timeout / 20, POLL_SECONDS[0]), POLL_SECONDS[1])
         self._url = url
         self._frame_sink = frame_sink
         # (element name, pad name) of the undecoded stream, or None.
