@@ -7,11 +7,13 @@
 // over.  When a sample arrives, the callback, on GStreamer's streaming
 // thread and without any Python, marks the Watch ready: it joins the Waker's
 // list of ready watches (once, until it is taken) and the eventfd becomes
-// readable.  Python takes the keys of the ready watches with take(), which
-// clears their marks, and then pulls their frames; a frame that arrives after
-// the take marks its watch again, so none is missed.  Python marks a Watch
-// itself with notify() when something else changed (a bus message, a read
-// that let go of the reader).
+// readable.  Python takes the ready watches with take(), which clears their
+// marks, and then pulls their frames; a frame that arrives after the take
+// marks its watch again, so none is missed.  take() also tells how many
+// samples arrived since the last take, so that the reader need not pull once
+// more to find its sink empty.  Python marks a Watch itself with notify()
+// when something else changed (a bus message, a read that let go of the
+// reader); how many samples wait is then not known.
 //
 // Waker.wait(timeout) waits for the eventfd with the interpreter lock
 // released; fileno() is the descriptor for an event loop's add_reader.
@@ -72,22 +74,31 @@ struct WakerCore {
         }
     }
 
-    // Called on streaming threads: it must not throw.
+    // Called on streaming threads: it must not throw.  The eventfd is
+    // written after the lock is let go of, so that a take() never waits for
+    // a streaming thread that the system put aside while it held the lock;
+    // a take() in between finds the list and leaves a readable eventfd behind
+    // (one wake for nothing), never the other way round.
     void mark(std::shared_ptr<WatchCore> watch) noexcept {
-        const std::lock_guard<std::mutex> lock(mutex);
-        const bool was_empty = ready.empty();
-        try {
-            ready.push_back(std::move(watch));
-        } catch (const std::bad_alloc&) {
-            // Not listed: the wake still comes, and the reader's own
-            // deadline (at most its stall timeout) brings it back.
+        bool was_empty = false;
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            was_empty = ready.empty();
+            try {
+                ready.push_back(std::move(watch));
+            } catch (const std::bad_alloc&) {
+                // Not listed: the wake still comes, and the reader's stall
+                // watchdog brings it back at the latest.
+            }
         }
         if (was_empty) {
             signal();
         }
     }
 
-    // The ready watches, the list emptied and the eventfd drained.
+    // The ready watches, the list emptied and the eventfd drained (under the
+    // lock: a mark's write that comes after the drain belongs to a listing
+    // that comes after the swap).
     std::vector<std::shared_ptr<WatchCore>> take() {
         std::vector<std::shared_ptr<WatchCore>> taken;
         const std::lock_guard<std::mutex> lock(mutex);
@@ -105,12 +116,20 @@ struct WatchCore : std::enable_shared_from_this<WatchCore> {
     std::shared_ptr<WakerCore> target;
     unsigned long long key = 0;
     bool pending = false;  // in the target's ready list, not yet taken
+    unsigned long long arrivals = 0;  // samples since the last take
+    bool unknown = true;  // marked for something else than samples
 
-    // Marks the watch ready in its Waker, unless it is marked already.
-    void notify() noexcept {
+    // Marks the watch ready in its Waker, unless it is marked already;
+    // `sample`: for a sample that arrived.
+    void notify(bool sample = false) noexcept {
         std::shared_ptr<WakerCore> waker;
         {
             const std::lock_guard<std::mutex> lock(mutex);
+            if (sample) {
+                ++arrivals;
+            } else {
+                unknown = true;
+            }
             if (!target || pending) {
                 return;
             }
@@ -120,15 +139,19 @@ struct WatchCore : std::enable_shared_from_this<WatchCore> {
         waker->mark(shared_from_this());
     }
 
-    // After a take() from `waker`: the key, and the mark cleared, if the
-    // watch still marks that Waker.
-    bool taken_by(const WakerCore* waker, unsigned long long& taken_key) {
+    // After a take() from `waker`: the key and the samples that arrived
+    // (-1: not known), the mark and the count cleared, if the watch still
+    // marks that Waker.
+    bool taken_by(const WakerCore* waker, unsigned long long& taken_key, long long& samples) {
         const std::lock_guard<std::mutex> lock(mutex);
         if (target.get() != waker || !pending) {
             return false;  // marks another Waker now, or listed twice
         }
         pending = false;
         taken_key = key;
+        samples = unknown ? -1 : static_cast<long long>(arrivals);
+        arrivals = 0;
+        unknown = false;
         return true;
     }
 
@@ -138,6 +161,7 @@ struct WatchCore : std::enable_shared_from_this<WatchCore> {
             target = std::move(waker);
             key = new_key;
             pending = false;
+            unknown = true;
         }
         // Ready at once: frames may wait that no callback announces again.
         notify();
@@ -267,24 +291,35 @@ PyObject* waker_wait(PyObject* self, PyObject* timeout) {
     return Ref::borrow(readable ? Py_True : Py_False).release();
 }
 
+// (key, samples) of one taken watch; samples None when not known.
+Ref taken_pair(unsigned long long key, long long samples) {
+    Ref number = Ref::steal(PyLong_FromUnsignedLongLong(key));
+    Ref count = samples < 0 ? Ref::borrow(Py_None) : Ref::steal(PyLong_FromLongLong(samples));
+    if (!number || !count) {
+        return {};
+    }
+    return Ref::steal(PyTuple_Pack(2, number.get(), count.get()));
+}
+
 PyObject* waker_take(PyObject* self, PyObject* /*unused*/) {
     WakerCore* core = as_waker(self)->core.get();
     std::vector<std::shared_ptr<WatchCore>> taken = core->take();
-    Ref keys = Ref::steal(PyList_New(0));
-    if (!keys) {
+    Ref pairs = Ref::steal(PyList_New(0));
+    if (!pairs) {
         return nullptr;
     }
     for (const std::shared_ptr<WatchCore>& watch : taken) {
         unsigned long long key = 0;
-        if (!watch->taken_by(core, key)) {
+        long long samples = 0;
+        if (!watch->taken_by(core, key, samples)) {
             continue;
         }
-        Ref number = Ref::steal(PyLong_FromUnsignedLongLong(key));
-        if (!number || PyList_Append(keys.get(), number.get()) < 0) {
+        Ref pair = taken_pair(key, samples);
+        if (!pair || PyList_Append(pairs.get(), pair.get()) < 0) {
             return nullptr;
         }
     }
-    return keys.release();
+    return pairs.release();
 }
 
 PyObject* waker_wake(PyObject* self, PyObject* /*unused*/) {
@@ -301,9 +336,11 @@ PyMethodDef waker_methods[] = {
      "was called (True), or `timeout` seconds pass (False; None: no limit).  A\n"
      "signal's Python handler runs while it waits, and what it raises ends the wait."},
     {"take", waker_take, METH_NOARGS,
-     "take() -> list of int\n\n"
-     "The keys of the watches that became ready since the last take(), each once,\n"
-     "in the order they did; their marks are cleared, and the eventfd too."},
+     "take() -> list of (key, samples)\n\n"
+     "The watches that became ready since the last take(), each once, in the order\n"
+     "they did: their keys and the samples that reached their sinks meanwhile (None\n"
+     "when a notify() or target() marked them: unknown).  Their marks and counts\n"
+     "are cleared, and the eventfd too."},
     {"wake", waker_wake, METH_NOARGS, "Ends the waits in progress (and the next one) at once."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -312,7 +349,7 @@ PyMethodDef waker_methods[] = {
 // Watch
 
 GstFlowReturn on_new_sample(GstAppSink* /*sink*/, gpointer data) {
-    (*static_cast<std::shared_ptr<WatchCore>*>(data))->notify();
+    (*static_cast<std::shared_ptr<WatchCore>*>(data))->notify(true);
     return GST_FLOW_OK;
 }
 

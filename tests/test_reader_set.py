@@ -238,7 +238,7 @@ class TestAsyncio:
         change = state.StateChange.result
 
         def result(self):
-            waits.append(state._wait.get())
+            waits.append(state.WAIT.get())
             return change(self)
 
         async def main(readers):

@@ -61,26 +61,30 @@ class TestMarks:
         waker, watch = Waker(), Watch()
         assert not waker.wait(0) and waker.take() == []
         watch.target(waker, 3)
-        assert waker.wait(0) and waker.take() == [3] and not waker.wait(0)
+        assert waker.wait(0) and waker.take() == [(3, None)] and not waker.wait(0)
         watch.attach(sinks().sink)
-        assert waker.take() == [3]
+        assert waker.take() == [(3, None)]  # how many frames wait there is not known
 
     def test_each_frame_after_a_take_marks_again_once(self, sinks):
         waker, sink = Waker(), sinks()
         watch = watched(waker, sink, 1)
         for pushed in range(1, 4):
             sink.push()
-            assert waker.wait(5.0) and waker.take() == [1]
+            assert waker.wait(5.0) and waker.take() == [(1, 1)]
             assert not waker.wait(0.05)  # nothing new: no mark
             assert sink.pull_all() == pushed
+        for _ in range(3):  # listed once, each counted
+            sink.push()
+        time.sleep(0.1)
+        assert waker.take() == [(1, 3)] and sink.pull_all() == 6
         watch.notify()
-        assert waker.take() == [1]
+        assert waker.take() == [(1, None)]
 
     def test_the_end_of_the_stream_marks(self, sinks):
         waker, sink = Waker(), sinks()
         watch = watched(waker, sink, 9)
         sink.src.emit("end-of-stream")
-        assert waker.wait(5.0) and waker.take() == [9]
+        assert waker.wait(5.0) and waker.take() == [(9, None)]
 
     def test_notify_marks_once_until_taken(self):
         waker, watch = Waker(), Watch()
@@ -88,7 +92,7 @@ class TestMarks:
         waker.take()
         watch.notify()
         watch.notify()
-        assert waker.take() == [5] and waker.take() == []
+        assert waker.take() == [(5, None)] and waker.take() == []
 
     def test_a_dropped_watch_marks_nothing(self, sinks):
         waker, sink = Waker(), sinks()
@@ -102,7 +106,7 @@ class TestMarks:
         sink.push()
         assert first.wait(5.0)  # listed in the first, not yet taken
         watch.target(second, 2)
-        assert first.take() == [] and second.take() == [2]
+        assert first.take() == [] and second.take() == [(2, None)]
         watch.target(None, 0)
         sink.push()
         time.sleep(0.1)
@@ -116,7 +120,7 @@ class TestMarks:
             made[key].push()
             assert waker.wait(5.0)
             time.sleep(0.05)
-        assert waker.take() == [2, 0, 1] and len(watches) == 3
+        assert [key for key, _ in waker.take()] == [2, 0, 1] and len(watches) == 3
 
 
 class TestWaiting:
@@ -143,7 +147,7 @@ class TestWaiting:
         deadline = time.monotonic() + 10
         while sum(sink.pulled for sink in made) < 160 and time.monotonic() < deadline:
             if waker.wait(1.0):
-                for key in waker.take():
+                for key, _ in waker.take():
                     made[key].pull_all()
         assert [sink.pulled for sink in made] == [20] * 8
         del watches

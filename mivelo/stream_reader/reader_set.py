@@ -59,6 +59,9 @@ class _Hub:
         self._members = {}  # key -> reader
         self._keys = {}  # id(reader) -> key
         self._turns = collections.OrderedDict()  # keys to look at, in turn
+        # Frames known to wait in a reader's sink (the samples that arrived
+        # since it was last found empty); None: not known, look until empty.
+        self._waiting = {}
         self._timers = []  # heap of (when, key)
         self._due = {}  # key -> when its timer is due
         self._sleepers = 0  # threads in wait()
@@ -113,15 +116,20 @@ class _Hub:
                 self._turns.pop(key, None)
                 self._due.pop(key, None)
                 self._missed.discard(key)
+                self._waiting.pop(key, None)
 
     # -- looking at the readers ---------------------------------------------------
 
     def _collect(self, now):
         """Puts the marked readers, and those whose timer is due, in line."""
-        keys = self.waker.take()
+        taken = self.waker.take()
         with self._lock:
-            for key in keys:
-                if key in self._members and key not in self._turns:
+            for key, samples in taken:
+                if key not in self._members:
+                    continue
+                known = self._waiting.get(key, 0)
+                self._waiting[key] = None if samples is None or known is None else known + samples
+                if key not in self._turns:
                     self._turns[key] = None
             timers = self._timers
             while timers and timers[0][0] <= now:
@@ -136,53 +144,63 @@ class _Hub:
         reader has one now. Raises the ``StreamFailedError`` of a reader that
         gave up (it has left the hub)."""
         self._collect(time.monotonic())
-        while True:
-            with self._lock:
-                if not self._turns:
-                    return None
-                key, _ = self._turns.popitem(last=False)
-                reader = self._members[key]
-            got = self._look_at(key, reader)
-            if got is not None:
-                return got
+        with without_waiting():
+            while True:
+                with self._lock:
+                    if not self._turns:
+                        return None
+                    key, _ = self._turns.popitem(last=False)
+                    reader = self._members[key]
+                got = self._look_at(key, reader)
+                if got is not None:
+                    return got
 
     def _look_at(self, key, reader):
-        # Noted before trying, so that whoever holds the read lock (read(),
-        # or this hub on another thread) sees it when it lets go.
-        with self._lock:
-            self._missed.add(key)
-        if not reader._reading.acquire(blocking=False):
-            return None  # read() marks the reader again when it returns
-        with self._lock:
-            self._missed.discard(key)
+        reading = reader._reading
+        if not reading.acquire(blocking=False):
+            # Busy: read() marks the reader again when it returns; this hub
+            # on another thread looks for the note when it lets go. Tried
+            # again after the note, which may have come too late for it.
+            with self._lock:
+                self._missed.add(key)
+            if not reading.acquire(blocking=False):
+                return None
+            with self._lock:
+                self._missed.discard(key)
         try:
-            with without_waiting():
-                frame, again = reader._step()
+            frame, again = reader._step()
         except StreamFailedError as error:
             self.remove(reader)
             error.reader = reader
             raise
         finally:
-            reader._reading.release()
+            reading.release()
+            if self._missed:
+                with self._lock:
+                    missed = key in self._missed
+                    self._missed.discard(key)
+                if missed:
+                    reader._watch.notify()
+        if frame is not None:
             with self._lock:
-                missed = key in self._missed
-                self._missed.discard(key)
-            if missed:
-                reader._watch.notify()
-        if again is _DONE:
-            self.remove(reader)
-        elif frame is not None:
-            with self._lock:
-                if key in self._members:
+                waiting = self._waiting.get(key)
+                if waiting is not None:
+                    waiting = self._waiting[key] = max(0, waiting - 1)
+                if waiting != 0 and key in self._members:
                     self._turns[key] = None  # more may wait: its next turn
-                if self._sleepers:
+                if self._sleepers and self._turns:
                     self.waker.wake()  # for a thread that sleeps while some wait in line
             return reader, frame
-        elif again is not None:
-            with self._lock:
-                if key in self._members and self._due.get(key, again + 1) > again:
-                    self._due[key] = again
-                    heapq.heappush(self._timers, (again, key))
+        if again is _DONE:
+            self.remove(reader)
+            return None
+        with self._lock:
+            if key in self._waiting:
+                self._waiting[key] = 0  # found empty
+            if again is not None and key in self._members \
+                    and self._due.get(key, again + 1) > again:
+                self._due[key] = again
+                heapq.heappush(self._timers, (again, key))
         return None
 
     def next_look(self):

@@ -149,8 +149,12 @@ def without_waiting():
     an event loop, or a thread that serves many streams, that builds and
     retires pipelines and must not wait for GStreamer meanwhile.
     """
-    with _state.waiting(0.0), _release.waiting(False):
+    waits, closes = _state.WAIT.set(0.0), _release.CLOSE_WAITS.set(False)
+    try:
         yield
+    finally:
+        _release.CLOSE_WAITS.reset(closes)
+        _state.WAIT.reset(waits)
 
 
 def _invalid_pipeline(pipeline_str, why):

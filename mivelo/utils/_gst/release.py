@@ -28,11 +28,10 @@ state lane (``workers``), after the state changes asked for before it:
   GStreamer objects, never disposing of them there.
 
 Once no pipeline is left open, the package's threads end (``workers``,
-``bus``). ``waiting(False)`` makes the ``close()`` calls of its block start
-the release and return at once, for callers that must not block at all.
+``bus``). Where ``CLOSE_WAITS`` is False, ``close()`` starts the release and
+returns at once, for callers that must not block at all.
 """
 import atexit
-import contextlib
 import contextvars
 import threading
 import time
@@ -49,18 +48,9 @@ CLOSE_TIMEOUT_SECONDS = 5.0
 # How long the exit hook waits for all open pipelines together.
 EXIT_TIMEOUT_SECONDS = 2.0
 
-_close_waits = contextvars.ContextVar("mivelo_close_waits", default=True)
-
-
-@contextlib.contextmanager
-def waiting(wait):
-    """Inside the block, close() waits for the release (True) or starts it
-    and returns (False; what releasing raises is then logged)."""
-    token = _close_waits.set(bool(wait))
-    try:
-        yield
-    finally:
-        _close_waits.reset(token)
+# Whether close() waits for the release in this context (thread or asyncio
+# task); False inside ``mivelo.utils.gstreamer.without_waiting()``.
+CLOSE_WAITS = contextvars.ContextVar("mivelo_close_waits", default=True)
 
 
 class Resources:
@@ -101,10 +91,10 @@ class Resources:
     def release(self, timeout=CLOSE_TIMEOUT_SECONDS):
         """Stop everything and drop the GStreamer references; idempotent.
 
-        Waits at most ``timeout`` seconds (unless ``waiting(False)``);
-        raises what releasing raised.
+        Waits at most ``timeout`` seconds (not at all where ``CLOSE_WAITS``
+        is False); raises what releasing raised.
         """
-        if not _close_waits.get():
+        if not CLOSE_WAITS.get():
             self.start_release(background=True)
             return
         self.start_release().wait(timeout)

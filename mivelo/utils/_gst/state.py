@@ -12,11 +12,10 @@ for from a streaming thread, which the change would wait for, is answered the
 same way instead of hanging. A change that blocks holds up its own pipeline
 only: the workers carry on without the one it holds (see ``workers``).
 
-``waiting(seconds)`` sets how long the changes asked for in its block (in
-this thread, or this asyncio task) wait: 0 for callers that must not block
-at all, such as an event loop that builds a pipeline anew.
+``WAIT`` holds how long the changes asked for in a context (this thread, or
+this asyncio task) wait: 0 for callers that must not block at all, such as
+an event loop that builds a pipeline anew.
 """
-import contextlib
 import contextvars
 import threading
 
@@ -25,17 +24,9 @@ from gi.repository import Gst
 # How long set_state() waits for the change it asked for.
 STATE_WAIT_SECONDS = 0.1
 
-_wait = contextvars.ContextVar("mivelo_state_wait", default=STATE_WAIT_SECONDS)
-
-
-@contextlib.contextmanager
-def waiting(seconds):
-    """Inside the block, set_state() waits at most ``seconds`` for its change."""
-    token = _wait.set(seconds)
-    try:
-        yield
-    finally:
-        _wait.reset(token)
+# How long the changes asked for in this context (thread or asyncio task)
+# wait; 0 inside ``mivelo.utils.gstreamer.without_waiting()``.
+WAIT = contextvars.ContextVar("mivelo_state_wait", default=STATE_WAIT_SECONDS)
 
 
 class StateChange:
@@ -59,8 +50,8 @@ class StateChange:
 
     def result(self):
         """What set_state() returned, waiting for it at most as long as
-        ``waiting`` says (ASYNC after that); raises what it raised."""
-        if not self._done.wait(_wait.get()):
+        ``WAIT`` says (ASYNC after that); raises what it raised."""
+        if not self._done.wait(WAIT.get()):
             return Gst.StateChangeReturn.ASYNC
         if self._error is not None:
             error, self._error = self._error, None
