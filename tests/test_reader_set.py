@@ -37,7 +37,11 @@ def failing_url():
 
 
 def run(coroutine):
-    return asyncio.new_event_loop().run_until_complete(coroutine)
+    loop = asyncio.new_event_loop()
+    try:
+        return loop.run_until_complete(coroutine)
+    finally:
+        loop.close()
 
 
 def read_until(readers, enough, seconds=10.0):

@@ -37,7 +37,9 @@ import heapq
 import itertools
 import threading
 import time
+import weakref
 
+from mivelo.stream_reader.options import seconds
 from mivelo.stream_reader.reader import _DONE, StreamFailedError, StreamReader
 from mivelo.stream_reader.waker import Waker
 from mivelo.utils.gstreamer import without_waiting
@@ -66,7 +68,7 @@ class _Hub:
         self._due = {}  # key -> when its timer is due
         self._sleepers = 0  # threads in wait()
         self._missed = set()  # keys passed over while their reader was busy
-        self.loops = {}  # event loop -> futures waiting in it
+        self.loops = weakref.WeakKeyDictionary()  # event loop -> futures waiting in it
 
     def __len__(self):
         return len(self._members)
@@ -88,7 +90,7 @@ class _Hub:
                 return
             if hub is not None and hub.owner is not None:
                 raise ValueError(f"{reader!r} is in another ReaderSet already")
-            if hub is not None and hub.loops:
+            if hub is not None and hub.waits_in_a_loop():
                 raise RuntimeError(f"{reader!r} is being read with read_async()")
             if hub is not None:
                 hub.drop(reader)
@@ -222,14 +224,17 @@ class _Hub:
                 self._sleepers -= 1
 
     async def sleep_async(self, until):
-        """The same in the running event loop: until the Waker's eventfd is
-        readable, or ``until``."""
+        """The same in the running event loop: until a mark (the Waker's
+        eventfd, watched with ``add_reader``), or ``until``."""
         import asyncio
 
         loop = asyncio.get_running_loop()
         future = loop.create_future()
-        waiting = self.loops.setdefault(loop, set())
-        if not waiting:
+        waiting = self.loops.get(loop)
+        if waiting is None:
+            # Watched from now on, between waits too, until a mark finds
+            # nobody waiting in this loop (see _readable).
+            waiting = self.loops[loop] = set()
             loop.add_reader(self.waker.fileno(), self._readable, loop)
         waiting.add(future)
         timer = None
@@ -242,15 +247,24 @@ class _Hub:
             if timer is not None:
                 timer.cancel()
             waiting.discard(future)
-            if not waiting and self.loops.get(loop) is waiting:
-                del self.loops[loop]
-                loop.remove_reader(self.waker.fileno())
+
+    def waits_in_a_loop(self):
+        return any(self.loops.values())
 
     def _readable(self, loop):
-        # Once per wait: the eventfd stays readable until the tasks take.
-        waiting = self.loops.pop(loop, set())
-        loop.remove_reader(self.waker.fileno())
-        for future in waiting:
+        """A mark, in ``loop``: its waits look, and the marks are taken (so
+        that the eventfd is not readable for nothing); when nobody waits in
+        the loop any more, it stops watching (a set or reader given up
+        without ``close()`` is not kept by the loop for long)."""
+        waiting = self.loops.get(loop)
+        if not waiting:
+            self.loops.pop(loop, None)
+            loop.remove_reader(self.waker.fileno())
+        self._collect(time.monotonic())
+        with self._lock:
+            if self._sleepers and self._turns:
+                self.waker.wake()  # a thread sleeps on the same set
+        for future in list(waiting or ()):
             _wake(future)
 
 
@@ -262,8 +276,6 @@ def _wake(future):
 def _deadline(timeout):
     if timeout is None:
         return None
-    from mivelo.stream_reader.options import seconds
-
     timeout = seconds(timeout)
     return None if timeout is None else time.monotonic() + timeout
 
