@@ -47,3 +47,11 @@ def test_runtime_options_are_checked_and_waits_bounded():
         "done in time: True",
     ]
     assert lines[4].startswith("timed out: Timer of 0.05 seconds timed out at ")
+
+
+@needs_gst
+def test_many_cameras_in_one_thread_and_in_one_loop(stream_server):
+    urls = [stream_server.url(f"/stream.mjpg?camera={n}") for n in range(3)]
+    for way in ([], ["--asyncio"]):
+        lines = run_example("many_cameras.py", *way, "5", *urls)
+        assert lines == [f"camera {n}: 5 frames" for n in range(3)]

@@ -202,11 +202,23 @@ class TestReaderSet:
         (lambda s, r: s.remove(StreamReader(failing_url())), KeyError, ""),
         (lambda s, r: s.read("1"), TypeError, "number of seconds"),
         (lambda s, r: (s.close(), s.add(r)), RuntimeError, "closed"),
+        # Refused whole: the readers given before the bad one are free again.
+        (lambda s, r: (s.remove(r), ReaderSet([r, None])), TypeError, "not NoneType"),
     ])
     def test_misuse_is_refused(self, misuse, error, match):
-        with ReaderSet([StreamReader(failing_url(), FAST)]) as readers:
+        reader = StreamReader(failing_url(), FAST)
+        with ReaderSet([reader]) as readers:
             with pytest.raises(error, match=match):
-                misuse(readers, readers.readers[0])
+                misuse(readers, reader)
+            if reader in readers:
+                readers.remove(reader)
+            ReaderSet([reader]).close()  # whatever was refused, it may join a set
+
+    def test_a_set_given_up_lets_its_readers_join_another(self):
+        reader = StreamReader(failing_url(), FAST)
+        ReaderSet([reader])  # dropped without close()
+        with ReaderSet([reader]) as readers:
+            assert reader in readers
 
 
 class TestAsyncio:

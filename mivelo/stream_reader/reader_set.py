@@ -55,7 +55,9 @@ class _Hub:
     """Readers whose marks one Waker collects, looked at in turn."""
 
     def __init__(self, owner):
-        self.owner = owner  # the ReaderSet, or None for a reader's own hub
+        # The ReaderSet (weakly: one dropped without close() lets its readers
+        # join another), or None for a reader's own hub.
+        self._owner = weakref.ref(owner) if owner is not None else None
         self.waker = Waker()
         self._lock = threading.Lock()
         self._members = {}  # key -> reader
@@ -72,6 +74,10 @@ class _Hub:
 
     def __len__(self):
         return len(self._members)
+
+    @property
+    def owner(self):
+        return self._owner() if self._owner is not None else None
 
     def readers(self):
         with self._lock:
@@ -305,8 +311,13 @@ class ReaderSet:
     def __init__(self, readers=()):
         self._hub = _Hub(self)
         self._closed = False
-        for reader in readers:
-            self.add(reader)
+        try:
+            for reader in readers:
+                self.add(reader)
+        except BaseException:
+            for reader in self._hub.readers():  # free to join another set
+                self._hub.remove(reader)
+            raise
 
     def add(self, reader):
         """Adds a reader (ValueError if it is in another set already)."""
