@@ -232,7 +232,7 @@ def read(way, url, epoch, count, seconds, fps=10.0):
 
     cpus = sorted(os.sched_getaffinity(0))
     counter_cpu, rest = cpus[-1], set(cpus[:-1]) or {cpus[-1]}
-    solo = [reader_bench.count_for(1.5, counter_cpu)[1]]
+    solo = [reader_bench.count_for(1.0, counter_cpu)[1] for _ in range(2)]
     readers = [StreamReader(url) for _ in range(count)]
     record, stop = Record(epoch, fps), threading.Event()
     if way == FLOOR:
@@ -256,14 +256,14 @@ def read(way, url, epoch, count, seconds, fps=10.0):
     # The counter against the readers, everything else of the process on
     # the other CPU (threads made later inherit it).
     os.sched_setaffinity(0, rest)
-    busy = [reader_bench.count_for(1.5, counter_cpu)[1] for _ in range(3)]
+    busy = [reader_bench.count_for(1.0, counter_cpu)[1] for _ in range(5)]
     stop.set()
     join()
     reconnects = sum(r.stats.reconnects for r in readers)
     for reader in readers:
         reader.close()
     os.sched_setaffinity(0, set(cpus))
-    solo.append(reader_bench.count_for(1.5, counter_cpu)[1])
+    solo.extend(reader_bench.count_for(1.0, counter_cpu)[1] for _ in range(2))
     return {
         "way": way, "readers": count, "seconds": took, "offered_fps": count * fps,
         "fps": frames / took, "cpu_ms_per_frame": 1e3 * cpu / max(frames, 1),
@@ -273,7 +273,7 @@ def read(way, url, epoch, count, seconds, fps=10.0):
                    "p99": 1e3 * ages[min(len(ages) - 1, int(len(ages) * 0.99))]
                    if ages else None},
         "python_threads": python_threads, "native_threads": native_threads,
-        "counter_share": statistics.median(busy) / statistics.mean(solo),
+        "counter_share": statistics.median(busy) / statistics.median(solo),
         "reconnects": reconnects,
     }
 

@@ -2,12 +2,14 @@
 
     bash scripts/bench.sh            # builds the package into a venv, then this
     VENV/bin/python benchmarks/run.py [--quick] [--json FILE] [--no-e2e] [--no-micro]
-                                      [--no-reader]
+                                      [--no-reader] [--no-many]
 
 Per-call costs come from micro.py, run in a child process pinned to the
 idlest CPU; the end-to-end rows from e2e.py against a local MJPEG server
 (tools/stream_server.py) in a separate process; the stream reader's rows from
-reader.py (its per-frame row pinned like the per-call rows). Each row
+reader.py (its per-frame row pinned like the per-call rows); the rows of many
+readers in one thread from many.py, against a stamped MJPEG server of its
+own, each way in a child process of its own. Each row
 compares two things measured side by side in this run; see
 benchmarks/RESULTS.md for what limits each row.
 """
@@ -155,7 +157,49 @@ def reader_rows(reader):
     return rows
 
 
-def table(micro, e2e, reader=None):
+MANY_WAYS = {
+    "threads": "a thread per reader, read()",
+    "set": "one thread, ReaderSet",
+    "asyncio": "asyncio, a task per reader, async for",
+    "asyncio-set": "asyncio, one ReaderSet, async for",
+}
+
+
+def many_rows(many):
+    """The rows of many readers at once (many.py), ratios against a thread
+    per reader."""
+    summary = many["summary"]
+    ways, floor = summary["ways"], summary["floor_ms_per_frame"]
+    base = ways["threads"]
+    rows = [(f"{many['count']} readers of 320x240 10 fps MJPEG (benchmarks/many.py; median "
+             f"of {len(many['rounds']['threads'])} rounds)", "value", "threads", "ratio", "target",
+             "met")]
+    for way, label in MANY_WAYS.items():
+        row = ways[way]
+        rows.append((f"{label}", "", "", "", "", ""))
+        share = row["fps"] / row["offered_fps"]
+        rows.append(("  frames/s delivered, share of offered", f"{row['fps']:.1f}",
+                     f"{row['offered_fps']:.0f} offered", f"{share:.3f}", ">= 0.99",
+                     verdict(share, 0.99, False)))
+        target = ("<= 0.8x", verdict(row["cpu_ratio"], 0.8)) if way != "threads" else ("", "")
+        rows.append(("  CPU per delivered frame, ms", f"{row['cpu_ms_per_frame']:.3f}",
+                     f"{base['cpu_ms_per_frame']:.3f}", f"{row['cpu_ratio']:.2f}x", *target))
+        rows.append((f"    above the pipelines' own ({floor:.3f} ms, nobody reading)",
+                     f"{row['above_floor_ms']:.3f}", f"{base['above_floor_ms']:.3f}",
+                     f"{row['above_floor_ratio']:.2f}x", "", ""))
+        rows.append(("  frame age at delivery p50; p99, ms",
+                     f"{row['age_p50_ms']:.1f}; {row['age_p99_ms']:.1f}",
+                     f"{base['age_p50_ms']:.1f}; {base['age_p99_ms']:.1f}", "", "", ""))
+        rows.append(("  threads while reading: Python; native",
+                     f"{row['python_threads']:.0f}; {row['native_threads']:.0f}",
+                     f"{base['python_threads']:.0f}; {base['native_threads']:.0f}", "", "", ""))
+        rows.append(("  counting thread meanwhile, share of its solo rate", "", "",
+                     f"{row['counter_share']:.3f}", ">= 0.90",
+                     verdict(row["counter_share"], 0.9, False)))
+    return rows
+
+
+def table(micro, e2e, reader=None, many=None):
     rows = [("", "C++", "Python", "ratio", "target", "met"),
             ("Per call, ns (net of loop; median of interleaved rounds)", "", "", "", "", "")]
     floors = next((result["ns"] for result in micro if result["key"] == "floors"), {})
@@ -229,6 +273,8 @@ def table(micro, e2e, reader=None):
                          f"{result['per_pipeline_kib'] / 1024:.2f}", "", "", "", ""))
     if reader:
         rows.extend(reader_rows(reader))
+    if many:
+        rows.extend(many_rows(many))
     widths = [max(len(row[i]) for row in rows) for i in range(6)]
     lines = []
     for row in rows:
@@ -269,6 +315,7 @@ def main(argv=None):
     parser.add_argument("--no-micro", action="store_true")
     parser.add_argument("--no-e2e", action="store_true")
     parser.add_argument("--no-reader", action="store_true")
+    parser.add_argument("--no-many", action="store_true")
     parser.add_argument("--cpu", type=int, help="CPU to pin the per-call rows to")
     parser.add_argument("--json", help="also write the raw results to this file")
     args = parser.parse_args(argv)
@@ -322,12 +369,20 @@ def main(argv=None):
         finally:
             server.close()
 
+    many = None
+    if not args.no_many:
+        print("many readers in one thread: 64 readers, each way and the floor, 3 rounds ...",
+              flush=True)
+        many = run_child(["many.py", "all", "64", "8", "2" if args.quick else "3"],
+                         timeout=3600)[0]
+
     print()
-    print(table(micro, e2e, reader))
+    print(table(micro, e2e, reader, many))
     print(f"\n(finished in {time.monotonic() - started:.0f} s)")
     if args.json:
         with open(args.json, "w") as out:
-            json.dump({"micro": micro, "e2e": e2e, "reader": reader}, out, indent=1)
+            json.dump({"micro": micro, "e2e": e2e, "reader": reader, "many": many}, out,
+                      indent=1)
     return 0
 
 

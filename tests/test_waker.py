@@ -86,14 +86,6 @@ class TestMarks:
         sink.src.emit("end-of-stream")
         assert waker.wait(5.0) and waker.take() == [(9, None)]
 
-    def test_notify_marks_once_until_taken(self):
-        waker, watch = Waker(), Watch()
-        watch.target(waker, 5)
-        waker.take()
-        watch.notify()
-        watch.notify()
-        assert waker.take() == [(5, None)] and waker.take() == []
-
     def test_a_dropped_watch_marks_nothing(self, sinks):
         waker, sink = Waker(), sinks()
         watched(waker, sink, 1)  # dropped at once; the sink keeps its callbacks
@@ -111,16 +103,6 @@ class TestMarks:
         sink.push()
         time.sleep(0.1)
         assert first.take() == [] and second.take() == []
-
-    def test_keys_in_the_order_the_watches_became_ready(self, sinks):
-        waker = Waker()
-        made = [sinks() for _ in range(3)]
-        watches = [watched(waker, sink, key) for key, sink in enumerate(made)]
-        for key in (2, 0, 1):
-            made[key].push()
-            assert waker.wait(5.0)
-            time.sleep(0.05)
-        assert [key for key, _ in waker.take()] == [2, 0, 1] and len(watches) == 3
 
 
 class TestWaiting:

@@ -71,16 +71,6 @@ class TestPool:
         assert lane.wait_idle(5) and got == ["next"]
         assert any(r.exc_info and r.exc_info[0] is ZeroDivisionError for r in caplog.records)
 
-    def test_workers_end_when_no_pipeline_is_left(self, pool):
-        lane = pool.lane("once")
-        lane.submit(lambda: None)
-        assert lane.wait_idle(5) and pool.workers >= 1
-        pool.keep_alive = lambda: False
-        pool.wake_idle()
-        assert wait_until(lambda: pool.workers == 0, 5)
-        lane.submit(lambda: None)  # and they come back for new work
-        assert lane.wait_idle(5)
-
 
 @needs_gst
 class TestPipelines:
