@@ -1,25 +1,17 @@
 import os
 from types import TracebackType
-from typing import Any, Dict, Mapping, NamedTuple, Optional, Tuple, Type, Union
+from typing import Any, Mapping, Optional, Type, Union
 
 from mivelo.stream_reader.frame import Frame as Frame
-
-SUPPORTED_OPTIONS: Dict[str, Union[type, Tuple[type, ...]]]
-DEFAULT_OPTIONS: Dict[str, Any]
-PIXEL_FORMATS: Dict[str, int]
-RTSP_LAUNCH: str
-FILE_LAUNCH: str
+from mivelo.stream_reader.options import DEFAULT_OPTIONS as DEFAULT_OPTIONS
+from mivelo.stream_reader.options import PIXEL_FORMATS as PIXEL_FORMATS
+from mivelo.stream_reader.options import SUPPORTED_OPTIONS as SUPPORTED_OPTIONS
+from mivelo.stream_reader.sources import FILE_LAUNCH as FILE_LAUNCH
+from mivelo.stream_reader.sources import RTSP_LAUNCH as RTSP_LAUNCH
+from mivelo.stream_reader.stats import ReaderStats as ReaderStats
 
 class StreamFailedError(Exception):
     reader: Optional[StreamReader]
-
-
-class ReaderStats(NamedTuple):
-    frames: int
-    dropped: int
-    reconnects: int
-    fps: float
-    last_error: Optional[str]
 
 class StreamReader:
     def __init__(
