@@ -14,8 +14,8 @@ from mivelo.utils.timing import Timeout
 
 
 def on_bus_message(bus: Any, message: Any, pipeline: Pipeline) -> None:
-    # Called on the pipeline's bus thread for every message; errors end up
-    # here as well as in the log.
+    # Called on a thread of the package for every message of the pipeline,
+    # in order; errors end up here as well as in the log.
     if message.type.value_nick == "error":
         error, _debug = message.parse_error()
         print(f"stream error: {error.message}", file=sys.stderr)

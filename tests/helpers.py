@@ -45,8 +45,8 @@ def wait_until(predicate, timeout, interval=0.02):
 
 def mivelo_threads():
     """Every live thread that the package started: they are all named
-    "mivelo-..." (bus threads, and the threads that stop and release
-    pipelines)."""
+    "mivelo-..." (the bus dispatch, the workers that run the watchers, state
+    changes and releases, and the diagnosis of a server)."""
     return [t for t in threading.enumerate() if t.name.startswith("mivelo-")]
 
 

@@ -68,8 +68,8 @@ _APPSINK_PROPERTIES = {
 # already discards frames that the reader does not collect in time, so the
 # default imposes no limit; a number saves the colour conversion of frames
 # that would be thrown away, at the price of a Python buffer probe on every
-# decoded frame (``mivelo.utils.frame_rate``). Without a limit no Python code of this
-# package runs per frame.
+# decoded frame (``mivelo.utils.frame_rate``). Without a limit no Python
+# code of this package runs per frame.
 _FRAMERATE_LIMIT = None
 
 # Seconds without a decoded frame, while the pipeline is meant to play, after
@@ -87,6 +87,7 @@ _STALL_TIMEOUT_SECONDS = 10.0
 _PIPELINE_WATCHER = Callable[[Gst.Bus, Gst.Message, Pipeline], None]
 # on_complete(pipeline), called once the decoded stream reaches the appsink.
 _ON_COMPLETE_CALLBACK = Callable[[Pipeline], None]
+
 
 def _check_max_framerate(max_framerate):
     if max_framerate is None:
@@ -201,9 +202,10 @@ class PipelineFactory:
         Builds ``pad ! decodebin ! videoconvert ! video/x-raw,format=F !
         appsink``, where F is ``pipeline.settings.frame_format`` or else
         ``FRAME_FORMAT`` (``pad ! decodebin ! video/x-raw ! appsink`` when
-        the settings say the frames are not ``converted``). decodebin picks the demuxer and decoder the stream
-        needs and announces its video pad once it knows the stream; that pad
-        is linked to the converter then (other streams are left unused).
+        the settings say the frames are not ``converted``). decodebin picks
+        the demuxer and decoder the stream needs and announces its video pad
+        once it knows the stream; that pad is linked to the converter then
+        (other streams are left unused).
         With a frame-rate limit, frames above it are dropped before the
         colour conversion. A stall watchdog watches the data leaving ``pad``
         and the decoded frames, after ``pipeline.settings.stall_timeout`` or
@@ -211,8 +213,8 @@ class PipelineFactory:
         be called before the pipeline starts.
 
         Without a frame-rate limit no Python code of this package runs per
-        frame: the watchdog polls counters from the bus thread instead of
-        probing buffers.
+        frame: the watchdog polls counters on the pipeline's bus lane instead
+        of probing buffers.
         """
         sink = pipeline.appsink
         if sink is None:

@@ -16,8 +16,8 @@ Who decides what, once for each pipeline:
 * The end: the bus's EOS, posted by the sink once its last frame is taken,
   or by the watchdog for an end that waits in a sink nobody reads.
 * Finite or live: the caller's ``finite`` option; else a local file is
-  finite; else the stream's own report, read from the bus thread once the
-  pipeline has prerolled. Until then the sink keeps every frame (decoding
+  finite; else the stream's own report, read on the pipeline's bus lane once
+  it has prerolled. Until then the sink keeps every frame (decoding
   waits for the reader, nothing is lost); a live stream's sink then drops
   down to its newest frames.
 """
@@ -131,7 +131,7 @@ class _Bus:
 
 class _Taken:
     """Frames taken from a sink: counted by the reading thread, read by the
-    stall watchdog on the bus thread (it holds this, not the connection)."""
+    stall watchdog on the pipeline's bus lane (it holds this, not the connection)."""
 
     def __init__(self):
         self.count = 0

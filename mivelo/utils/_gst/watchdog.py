@@ -27,7 +27,7 @@ POLL_SECONDS = (0.1, 0.5)
 
 def stall_watchdog(timeout_seconds, url, *, frame_sink, data_pad=None, decoder=None,
                    frame_counter=None, frames_taken=None):
-    """A watchdog for the bus thread that posts an ERROR when frames stop arriving.
+    """A watchdog for the bus dispatch that posts an ERROR when frames stop arriving.
 
     While the pipeline is meant to play (PLAYING, or on its way there), a
     stretch of ``timeout_seconds`` in which no frame reaches
