@@ -149,7 +149,7 @@ class Connection:
     """
 
     def __init__(self, source, options, watch=None):
-        finite = source.finite if options.finite is None else options.finite
+        finite = source.finite
         self._bus = _Bus(finite, watch.notify if watch is not None else None)
         self._taken = _Taken()
         self._dropped_floor = 0  # what a dropping sink has dropped at least

@@ -436,7 +436,7 @@ class StreamReader:
         except ForkedProcessError:
             raise  # no attempt here can work
         except Exception as error:  # noqa: BLE001  (an attempt that failed)
-            self._lost(mask_text(f"{type(error).__name__}: {error}"), self._options.finite)
+            self._lost(mask_text(f"{type(error).__name__}: {error}"), self._source.finite)
             return True
         with self._lock:
             closed = self._state == _CLOSED

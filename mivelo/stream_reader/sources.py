@@ -65,8 +65,8 @@ class Source:
     password masked, a path's undecodable bytes escaped); ``filled`` what
     fills the factory's ``{url}`` (a file's URI); ``finite`` True for a
     local file (or a launch string that reads one), which ends rather than
-    being reopened,
-    and None where only the stream itself can tell (see ``connection``);
+    being reopened, and None where only the stream itself can tell (see
+    ``connection``), unless the ``finite`` option decides;
     ``convert_to`` the pixel format that ``pull()`` converts the frames to
     as they are read (BGR or RGB), or None when the pipeline delivers them
     in the reader's format.
@@ -95,6 +95,8 @@ class Source:
                                  else "holds no {url}"))
         else:
             self._url(source, path)
+        if options.finite is not None:
+            self.finite = options.finite  # the caller's word is the last
 
     def _launch_string(self, source, url, options):
         if url is None:
