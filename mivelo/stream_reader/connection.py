@@ -64,11 +64,11 @@ class _Bus:
 
     It runs on the pipeline's bus lane and holds nothing of the reader or
     the connection, so the bus dispatch keeps neither alive; ``notify()``
-    (the reader's watch, or None) is called when it failed or ended, for a
+    (the reader's watch) is called when it failed or ended, for a
     wait on many readers.
     """
 
-    def __init__(self, finite, notify=None):
+    def __init__(self, finite, notify):
         self.finite = finite  # None until the stream has told
         self.error = None
         self.ended = False
@@ -113,8 +113,7 @@ class _Bus:
                 self.error = error
             self.ended = self.ended or ended
             self._changed.notify_all()
-        if self._notify is not None:
-            self._notify()
+        self._notify()
 
     def wait(self, seconds):
         """Waits up to ``seconds`` for an error, the end of the stream, or
@@ -143,14 +142,14 @@ class _Taken:
 class Connection:
     """One started pipeline of ``source`` and what became of it.
 
-    ``watch`` (a ``mivelo.stream_reader.waker.Watch``, or None) is told of
+    ``watch`` (the reader's ``mivelo.stream_reader.waker.Watch``) is told of
     every frame that reaches the sink, of the sink's end and of a failure or
     end on the bus, for a wait on many readers.
     """
 
-    def __init__(self, source, options, watch=None):
+    def __init__(self, source, options, watch):
         finite = source.finite
-        self._bus = _Bus(finite, watch.notify if watch is not None else None)
+        self._bus = _Bus(finite, watch.notify)
         self._taken = _Taken()
         self._dropped_floor = 0  # what a dropping sink has dropped at least
         self._received = None  # what the sink received, once retired
@@ -167,8 +166,7 @@ class Connection:
         self._pipeline, self._appsink = pipeline, appsink
         self._max_buffers = appsink.get_property("max-buffers")
         self._convert_to = source.convert_to
-        if watch is not None:
-            watch.attach(appsink)
+        watch.attach(appsink)
 
     @property
     def appsink(self):
