@@ -3,7 +3,8 @@ ReaderSet, and in one asyncio loop, side by side in one run.
 
     many.py serve FPS                 a stamped MJPEG server (prints its URL and clock)
     many.py read WAY URL EPOCH N S    N readers of URL read the WAY way for S seconds
-    many.py all [N] [S] [ROUNDS]      the server, then every way in a child of its own
+    many.py all [N] [S] [ROUNDS]      the server, then every way in a child of its own,
+                                      ROUNDS times (default 64 readers, 8 s, 5 rounds)
 
 The server sends the same 320x240 MJPEG stream on every connection, a frame
 every 1/FPS seconds of one schedule shared by all connections; each frame
@@ -27,9 +28,12 @@ Each prints one JSON object: frames per second delivered (and what the
 streams offer), process CPU seconds (user + system) per delivered frame,
 frame age p50/p99, Python and native threads while reading, and the rate of a
 pure-Python counting thread while the readers read, as a share of its rate
-alone (pinned as in ``reader.py gil``: the counter on one CPU, everything
-else of the process on the other, the rate taken over the time it was not
-waiting for its CPU).
+alone, and as a share of its rate while the pipelines stream and nobody
+reads them (in turn, a second each, so that what the decoding on the other
+CPU costs the counter through the machine is taken out: only the interpreter
+lock is left); pinned as in ``reader.py gil``: the counter on one CPU,
+everything else of the process on the other, the rate taken over the time
+it was not waiting for its CPU.
 """
 import asyncio
 import json
@@ -164,9 +168,43 @@ class Record:
         self.ages.append(now - (self.epoch + slot / self.fps))
 
 
-def read_threads(readers, record, stop):
+class Gate:
+    """Whether the readers read: the counting thread's rounds pause them now
+    and then, the pipelines streaming on (``stop`` ends the reading)."""
+
+    def __init__(self):
+        self.open = threading.Event()
+        self.open.set()
+        self.stop = False
+        self._loops = []
+
+    def in_loop(self):
+        """The gate as an asyncio.Event of the running loop."""
+        event = asyncio.Event()
+        if self.open.is_set():
+            event.set()
+        self._loops.append((asyncio.get_running_loop(), event))
+        return event
+
+    def pause(self):
+        self.open.clear()
+        for loop, event in self._loops:
+            loop.call_soon_threadsafe(event.clear)
+
+    def resume(self):
+        self.open.set()
+        for loop, event in self._loops:
+            loop.call_soon_threadsafe(event.set)
+
+    def finish(self):
+        self.stop = True
+        self.resume()
+
+
+def read_threads(readers, record, gate):
     def read(reader):
-        while not stop.is_set():
+        while not gate.stop:
+            gate.open.wait()
             frame = reader.read(0.5)
             if frame is not None:
                 record(frame)
@@ -177,12 +215,13 @@ def read_threads(readers, record, stop):
     return lambda: [thread.join() for thread in threads]
 
 
-def read_set(readers, record, stop):
+def read_set(readers, record, gate):
     from mivelo.stream_reader import ReaderSet
 
     def read():
         with ReaderSet(readers) as many:
-            while not stop.is_set():
+            while not gate.stop:
+                gate.open.wait()
                 got = many.read(0.5)
                 if got is not None:
                     record(got[1])
@@ -192,28 +231,31 @@ def read_set(readers, record, stop):
     return thread.join
 
 
-def read_asyncio(readers, record, stop, one_set):
+def read_asyncio(readers, record, gate, one_set):
     from mivelo.stream_reader import ReaderSet
 
-    async def each(reader):
-        while not stop.is_set():
+    async def each(reader, open_):
+        while not gate.stop:
+            await open_.wait()
             frame = await reader.read_async(0.5)
             if frame is not None:
                 record(frame)
 
-    async def together():
+    async def together(open_):
         many = ReaderSet(readers)
-        while not stop.is_set():
+        while not gate.stop:
+            await open_.wait()
             got = await many.read_async(0.5)
             if got is not None:
                 record(got[1])
         many.close()
 
     async def main():
+        open_ = gate.in_loop()
         if one_set:
-            await together()
+            await together(open_)
         else:
-            await asyncio.gather(*[each(r) for r in readers])
+            await asyncio.gather(*[each(r, open_) for r in readers])
 
     thread = threading.Thread(target=lambda: asyncio.run(main()))
     thread.start()
@@ -234,15 +276,15 @@ def read(way, url, epoch, count, seconds, fps=10.0):
     counter_cpu, rest = cpus[-1], set(cpus[:-1]) or {cpus[-1]}
     solo = [reader_bench.count_for(1.0, counter_cpu)[1] for _ in range(2)]
     readers = [StreamReader(url) for _ in range(count)]
-    record, stop = Record(epoch, fps), threading.Event()
+    record, gate = Record(epoch, fps), Gate()
     if way == FLOOR:
         join = lambda: None  # noqa: E731
     elif way == "threads":
-        join = read_threads(readers, record, stop)
+        join = read_threads(readers, record, gate)
     elif way == "set":
-        join = read_set(readers, record, stop)
+        join = read_set(readers, record, gate)
     else:
-        join = read_asyncio(readers, record, stop, way == "asyncio-set")
+        join = read_asyncio(readers, record, gate, way == "asyncio-set")
     time.sleep(3.0)  # every reader streaming
     record.measuring = True
     cpu, started = cpu_seconds(), time.monotonic()
@@ -254,10 +296,19 @@ def read(way, url, epoch, count, seconds, fps=10.0):
     ages = sorted(record.ages)
     frames = len(ages)
     # The counter against the readers, everything else of the process on
-    # the other CPU (threads made later inherit it).
+    # the other CPU (threads made later inherit it); in turn with the
+    # reading paused, the pipelines streaming on, which tells the reading's
+    # share from what the decoding on the other CPU costs the counter.
     os.sched_setaffinity(0, rest)
-    busy = [reader_bench.count_for(1.0, counter_cpu)[1] for _ in range(5)]
-    stop.set()
+    busy, unread = [], []
+    for _ in range(4):
+        busy.append(reader_bench.count_for(1.0, counter_cpu)[1])
+        gate.pause()
+        time.sleep(0.6)  # reads in progress end
+        unread.append(reader_bench.count_for(1.0, counter_cpu)[1])
+        gate.resume()
+        time.sleep(0.3)
+    gate.finish()
     join()
     reconnects = sum(r.stats.reconnects for r in readers)
     for reader in readers:
@@ -274,6 +325,7 @@ def read(way, url, epoch, count, seconds, fps=10.0):
                    if ages else None},
         "python_threads": python_threads, "native_threads": native_threads,
         "counter_share": statistics.median(busy) / statistics.median(solo),
+        "counter_share_unread": statistics.median(b / u for b, u in zip(busy, unread)),
         "reconnects": reconnects,
     }
 
@@ -304,35 +356,48 @@ def run_all(count, seconds, rounds):
 
 
 def summary(results):
-    """Medians over the rounds, and the ratios against a thread per reader."""
-    def median(way, *keys):
-        values = []
+    """Medians over the rounds; a ratio against a thread per reader is the
+    median of the ratios within each round (the ways of one round ran
+    minutes apart at most, so a change of the machine's load between rounds
+    moves both sides of a round's ratio alike)."""
+    def values(way, *keys):
+        found = []
         for result in results[way]:
             for key in keys:
                 result = result[key]
-            values.append(result)
-        return statistics.median(values)
+            found.append(result)
+        return found
 
-    floor = median(FLOOR, "cpu_ms_per_offered_frame")
+    def median(way, *keys):
+        return statistics.median(values(way, *keys))
+
+    floors = values(FLOOR, "cpu_ms_per_offered_frame")
+    threads_cpu = values("threads", "cpu_ms_per_frame")
     rows = {}
     for way in WAYS:
-        cpu = median(way, "cpu_ms_per_frame")
+        cpu = values(way, "cpu_ms_per_frame")
+        above = [c - f for c, f in zip(cpu, floors)]
         rows[way] = {
             "fps": median(way, "fps"), "offered_fps": results[way][0]["offered_fps"],
-            "cpu_ms_per_frame": cpu, "above_floor_ms": cpu - floor,
+            "cpu_ms_per_frame": statistics.median(cpu),
+            "above_floor_ms": statistics.median(above),
+            "cpu_ratio": statistics.median(c / t for c, t in zip(cpu, threads_cpu)),
+            "cpu_ratios": [c / t for c, t in zip(cpu, threads_cpu)],
+            "above_floor_ratio": statistics.median(
+                a / (t - f) for a, t, f in zip(above, threads_cpu, floors)),
             "age_p50_ms": median(way, "age_ms", "p50"),
             "age_p99_ms": median(way, "age_ms", "p99"),
             "python_threads": median(way, "python_threads"),
             "native_threads": median(way, "native_threads"),
             "counter_share": median(way, "counter_share"),
+            "counter_shares": values(way, "counter_share"),
+            "counter_share_unread": median(way, "counter_share_unread"),
         }
-    base = rows["threads"]
-    for row in rows.values():
-        row["cpu_ratio"] = row["cpu_ms_per_frame"] / base["cpu_ms_per_frame"]
-        row["above_floor_ratio"] = row["above_floor_ms"] / base["above_floor_ms"]
-    return {"floor_ms_per_frame": floor, "ways": rows,
+    return {"floor_ms_per_frame": statistics.median(floors), "ways": rows,
             "floor_threads": {"python": median(FLOOR, "python_threads"),
-                              "native": median(FLOOR, "native_threads")}}
+                              "native": median(FLOOR, "native_threads")},
+            "floor_counter_share": median(FLOOR, "counter_share"),
+            "floor_counter_share_unread": median(FLOOR, "counter_share_unread")}
 
 
 def main(argv):
@@ -344,7 +409,7 @@ def main(argv):
     elif kind == "all":
         count = int(argv[2]) if len(argv) > 2 else 64
         seconds = float(argv[3]) if len(argv) > 3 else 8.0
-        rounds = int(argv[4]) if len(argv) > 4 else 3
+        rounds = int(argv[4]) if len(argv) > 4 else 5
         results = run_all(count, seconds, rounds)
         print(json.dumps({"count": count, "summary": summary(results), "rounds": results}))
     else:
