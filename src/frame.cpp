@@ -705,24 +705,10 @@ GstAppSink* appsink_of(PyObject* obj) {
     return nullptr;
 }
 
-// A timeout in seconds (an int or a float, not a bool; None waits for ever)
-// as GStreamer's nanoseconds.
+// A timeout in seconds (None waits for ever) as GStreamer's nanoseconds.
 bool timeout_of(PyObject* obj, GstClockTime& timeout) {
-    if (obj == Py_None) {
-        timeout = GST_CLOCK_TIME_NONE;
-        return true;
-    }
-    if (PyBool_Check(obj) || !(PyFloat_Check(obj) || PyLong_Check(obj))) {
-        PyErr_Format(PyExc_TypeError, "timeout must be a number of seconds or None, not %.200s",
-                     Py_TYPE(obj)->tp_name);
-        return false;
-    }
-    const double seconds = PyFloat_AsDouble(obj);
-    if (seconds == -1.0 && PyErr_Occurred()) {
-        return false;
-    }
-    if (std::isnan(seconds) || seconds < 0) {
-        PyErr_Format(PyExc_ValueError, "timeout must be at least 0, not %R", obj);
+    double seconds;
+    if (!mv::timeout_seconds(obj, seconds)) {
         return false;
     }
     // GST_CLOCK_TIME_NONE and anything beyond it mean waiting for ever.
@@ -732,19 +718,6 @@ bool timeout_of(PyObject* obj, GstClockTime& timeout) {
     return true;
 }
 
-bool index_of(PyObject* obj, unsigned long long& index) {
-    if (PyBool_Check(obj) || !PyLong_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "index must be an int, not %.200s", Py_TYPE(obj)->tp_name);
-        return false;
-    }
-    index = PyLong_AsUnsignedLongLong(obj);
-    if (index == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_ValueError, "index must be from 0 to 2**64-1, not %R", obj);
-        return false;
-    }
-    return true;
-}
 
 // Waits for the next sample with the interpreter lock released.  The sink
 // is referenced meanwhile, whatever other threads do with its wrapper.
@@ -786,7 +759,7 @@ PyObject* pull(Function& /*fn*/, PyObject* const* args) {
     GstClockTime timeout = 0;
     unsigned long long index = 0;
     GstVideoFormat format = GST_VIDEO_FORMAT_UNKNOWN;
-    if (!sink || !timeout_of(args[1], timeout) || !index_of(args[2], index) ||
+    if (!sink || !timeout_of(args[1], timeout) || !mv::unsigned_64(args[2], "index", index) ||
         !pixel_format_of(args[3], format)) {
         return nullptr;
     }

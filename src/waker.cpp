@@ -223,24 +223,11 @@ PyObject* waker_fileno(PyObject* self, PyObject* /*unused*/) {
     return PyLong_FromLong(as_waker(self)->core->fd);
 }
 
-// A timeout in seconds (an int or a float, not a bool; None waits for ever)
-// as poll()'s milliseconds, rounded up so that a wait never ends early.
+// A timeout in seconds (None waits for ever) as poll()'s milliseconds,
+// rounded up so that a wait never ends early.
 bool timeout_ms(PyObject* obj, int& ms) {
-    if (obj == Py_None) {
-        ms = -1;
-        return true;
-    }
-    if (PyBool_Check(obj) || !(PyFloat_Check(obj) || PyLong_Check(obj))) {
-        PyErr_Format(PyExc_TypeError, "timeout must be a number of seconds or None, not %.200s",
-                     Py_TYPE(obj)->tp_name);
-        return false;
-    }
-    const double seconds = PyFloat_AsDouble(obj);
-    if (seconds == -1.0 && PyErr_Occurred()) {
-        return false;
-    }
-    if (std::isnan(seconds) || seconds < 0) {
-        PyErr_Format(PyExc_ValueError, "timeout must be at least 0, not %R", obj);
+    double seconds;
+    if (!mv::timeout_seconds(obj, seconds)) {
         return false;
     }
     const double millis = std::ceil(seconds * 1000.0);
@@ -427,14 +414,8 @@ PyObject* watch_target(PyObject* self, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OO:target", &waker, &number)) {
         return nullptr;
     }
-    if (PyBool_Check(number) || !PyLong_Check(number)) {
-        PyErr_Format(PyExc_TypeError, "key must be an int, not %.200s", Py_TYPE(number)->tp_name);
-        return nullptr;
-    }
-    const unsigned long long key = PyLong_AsUnsignedLongLong(number);
-    if (key == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_ValueError, "key must be from 0 to 2**64-1, not %R", number);
+    unsigned long long key = 0;
+    if (!mv::unsigned_64(number, "key", key)) {
         return nullptr;
     }
     if (waker == Py_None) {

@@ -10,6 +10,7 @@
 //   names.hpp     interned names (Name) and keyword-name tuples (KwNames)
 //   calls.hpp     calls, attributes and methods; raise; truth
 //   text.hpp      format(), f-string fields and their joining; the exact-str check
+//   numbers.hpp   timeouts in seconds and 64-bit unsigned ints, as callers give them
 //   items.hpp     `first, second = item` and `for key, value in mapping.items()`
 //   modules.hpp   MV_MODULE, imports, binding names, module globals at each use
 //   define.hpp    functions and classes from specs, and super().__init__()
@@ -24,6 +25,7 @@
 #include "names.hpp"
 #include "calls.hpp"
 #include "text.hpp"
+#include "numbers.hpp"
 #include "items.hpp"
 #include "modules.hpp"
 #include "define.hpp"
