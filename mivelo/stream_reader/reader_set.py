@@ -293,6 +293,23 @@ def _until(hub, deadline):
     return deadline if look is None else min(look, deadline)
 
 
+_WAIT = object()
+
+
+def _read_now(hub, deadline, closed=False):
+    """What a read of ``hub`` gets now: ``(reader, frame)``; None when it
+    ends without one (the hub closed or emptied, or ``deadline`` passed);
+    or ``_WAIT``: sleep until ``_until(hub, deadline)`` and look again."""
+    got = hub.next_frame()
+    if got is not None:
+        return got
+    if closed or not len(hub):
+        return None
+    if deadline is not None and time.monotonic() >= deadline:
+        return None
+    return _WAIT
+
+
 class ReaderSet:
     """Readers whose frames one thread, or one event loop, takes as they come.
 
@@ -351,13 +368,9 @@ class ReaderSet:
         deadline = _deadline(timeout)
         hub = self._hub
         while True:
-            got = hub.next_frame()
-            if got is not None:
+            got = _read_now(hub, deadline, self._closed)
+            if got is not _WAIT:
                 return got
-            if self._closed or not len(hub):
-                return None
-            if deadline is not None and time.monotonic() >= deadline:
-                return None
             hub.sleep(_until(hub, deadline))
 
     async def read_async(self, timeout=None):
@@ -366,13 +379,9 @@ class ReaderSet:
         deadline = _deadline(timeout)
         hub = self._hub
         while True:
-            got = hub.next_frame()
-            if got is not None:
+            got = _read_now(hub, deadline, self._closed)
+            if got is not _WAIT:
                 return got
-            if self._closed or not len(hub):
-                return None
-            if deadline is not None and time.monotonic() >= deadline:
-                return None
             await hub.sleep_async(_until(hub, deadline))
 
     def __iter__(self):
@@ -425,11 +434,7 @@ async def read_one(reader, timeout):
         timeout = reader._options.read_timeout
     deadline = _deadline(timeout)
     while True:
-        got = hub.next_frame()
-        if got is not None:
-            return got[1]
-        if not len(hub):
-            return None  # ended or closed
-        if deadline is not None and time.monotonic() >= deadline:
-            return None
+        got = _read_now(hub, deadline)
+        if got is not _WAIT:
+            return None if got is None else got[1]
         await hub.sleep_async(_until(hub, deadline))
