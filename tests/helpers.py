@@ -3,6 +3,7 @@ live in conftest.py, fakes in fakes.py.
 
 - Waiting: ``wait_until``, ``BusRecorder``, ``mivelo_threads``.
 - Forked children: ``in_child``.
+- Cameras to kill and start again: ``HttpCamera``, ``RtspCamera``.
 - Module globals: ``bound`` (with ``DELETE``).
 - The package's extension modules: ``extension_modules``, ``fresh_module``.
 - Their models (the folder models/ beside tests/, put on sys.path by
@@ -115,6 +116,52 @@ def in_child(action):
     os.waitpid(pid, 0)
     assert answered, f"the child gave no answer within {CHILD_SECONDS} s"
     return ast.literal_eval(text.decode())
+
+
+# ---------------------------------------------------------------------------
+# Cameras to kill and start again on the same address (need real GStreamer)
+
+
+class HttpCamera:
+    """The local MJPEG server at 25 fps; killed with its connections cut."""
+
+    def __init__(self):
+        self.port = 0
+        self.start()
+        self.url = self.server.url()
+
+    def kill(self):
+        self.server.close()
+
+    def start(self):
+        from stream_server import StreamServer
+
+        self.server = StreamServer(fps=25, port=self.port).start()
+        self.port = self.server.port
+
+    def restart(self, down):
+        self.kill()
+        time.sleep(down)
+        self.start()
+
+    def close(self):
+        self.server.close()
+
+
+class RtspCamera(HttpCamera):
+    """An RTSP server of MJPEG in a child process; killed with SIGKILL."""
+
+    def __init__(self):
+        from rtsp_server import RtspServer
+
+        self.server = RtspServer(codec="mjpeg").start()
+        self.url = self.server.url
+
+    def kill(self):
+        self.server.kill()
+
+    def start(self):
+        self.server.start()
 
 
 # ---------------------------------------------------------------------------

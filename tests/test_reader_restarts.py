@@ -15,12 +15,8 @@ import time
 
 import pytest
 
-from helpers import REAL_GST, needs_gst, wait_until
+from helpers import HttpCamera, RtspCamera, needs_gst, wait_until
 from mivelo.stream_reader import StreamReader
-
-if REAL_GST:
-    from rtsp_server import RtspServer
-    from stream_server import StreamServer
 
 pytestmark = needs_gst
 
@@ -36,36 +32,6 @@ def process_resources():
         "python threads": threading.active_count(),
         "fds": len(os.listdir("/proc/self/fd")),
     }
-
-
-class HttpCamera:
-    def __init__(self):
-        self.server = StreamServer(fps=25).start()
-        self.url, self.port = self.server.url(), self.server.port
-
-    def kill(self):
-        self.server.close()
-
-    def start(self):
-        self.server = StreamServer(fps=25, port=self.port).start()
-
-    def close(self):
-        self.server.close()
-
-
-class RtspCamera:
-    def __init__(self):
-        self.server = RtspServer(codec="mjpeg").start()
-        self.url = self.server.url
-
-    def kill(self):
-        self.server.kill()
-
-    def start(self):
-        self.server.start()
-
-    def close(self):
-        self.server.close()
 
 
 def restarts(camera):

@@ -7,15 +7,14 @@ import time
 
 import pytest
 
-from helpers import REAL_GST, mivelo_threads, needs_gst
+from helpers import REAL_GST, HttpCamera, RtspCamera, mivelo_threads, needs_gst
 from mivelo.stream_reader import ReaderSet, StreamFailedError, StreamReader
 from mivelo.stream_reader.reader import _DONE
 from mivelo.stream_reader.waker import Watch
 from mivelo.utils._gst import state
 
 if REAL_GST:
-    from rtsp_server import RtspServer
-    from stream_server import StreamServer, closed_port, make_media
+    from stream_server import closed_port, make_media
 
 pytestmark = needs_gst
 
@@ -71,34 +70,6 @@ class Ready(StreamReader):
 
     def close(self):
         self.frames = 0
-
-
-class HttpCamera:
-    def __init__(self):
-        self.server = StreamServer(fps=25).start()
-        self.url, self.port = self.server.url(), self.server.port
-
-    def restart(self, down):
-        self.server.close()
-        time.sleep(down)
-        self.server = StreamServer(fps=25, port=self.port).start()
-
-    def close(self):
-        self.server.close()
-
-
-class RtspCamera:
-    def __init__(self):
-        self.server = RtspServer(codec="mjpeg").start()
-        self.url = self.server.url
-
-    def restart(self, down):
-        self.server.kill()
-        time.sleep(down)
-        self.server.start()
-
-    def close(self):
-        self.server.close()
 
 
 class TestReaderSet:
