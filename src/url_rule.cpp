@@ -73,6 +73,9 @@ Ref field_text(PyObject* name, PyObject* spec, PyObject* conversion, PyObject* v
     Ref field = Ref::steal(PyUnicode_FromFormat(
         "{%U%s%U%s%U}", name, conversion != Py_None ? "!" : "",
         conversion != Py_None ? conversion : empty_.get(), has_spec ? ":" : "", spec));
+    if (!field) {
+        return {};
+    }
     Method format(field.get(), format_);
     Ref text = format ? format({value}, &url_keyword) : Ref();
     if (!text && PyErr_ExceptionMatches(PyExc_Exception)) {

@@ -443,6 +443,24 @@ class TestUrlRule:
         with pytest.raises(LookupError, match="^repr$"):
             module.CustomPipelineFactory(QUOTED, url="u", pipeline_watcher=None, on_complete=None)
 
+    def test_failed_allocations_raise_and_never_crash(self):
+        # Each allocation of a construction that formats fields fails in
+        # turn (about 30 here), in a child that a crash would silence.
+        testcapi = pytest.importorskip("_testcapi")
+
+        def fail_each_allocation():
+            for start in range(1, 100):
+                testcapi.set_nomemory(start, start + 1)
+                try:
+                    make('x={url} y="{url!s:>4}"')
+                except Exception:  # MemoryError, or an error made of it
+                    pass
+                finally:
+                    testcapi.remove_mem_hooks()
+            return "survived"
+
+        assert helpers.in_child(fail_each_allocation)[:2] == ("returned", "'survived'")
+
     def test_checked_before_format(self):
         with pytest.raises(InvalidCustomPipelineError):
             make("{url} {other}", url="a b")
