@@ -6,10 +6,11 @@
 // I420, and the same numbers through its general path for Y444): each
 // chroma sample serves the pixels it covers, nothing is interpolated, and
 // five coefficients come from the colorimetry (matrix and range).  This
-// does the same arithmetic, with SSE2 where the machine has it, and writes
-// the three bytes of each pixel directly, where videoconvert writes four
-// and then packs them into three one pixel at a time.  The tests compare
-// the pixels with videoconvert's at odd sizes in every colorimetry.
+// does the same arithmetic, with AVX2 or SSE2 where the machine has them,
+// into four bytes a pixel, as videoconvert does, and libyuv packs each row
+// into three bytes a pixel with SIMD code, where videoconvert packs one
+// pixel at a time.  The tests compare the pixels with videoconvert's at
+// odd sizes in every colorimetry.
 #pragma once
 
 #include <gst/video/video.h>
