@@ -24,7 +24,6 @@
 #include <gst/gst.h>
 #include <gst/video/video.h>
 
-#include <cmath>
 #include <cstring>
 #include <memory>
 
@@ -358,6 +357,14 @@ bool read_caps(GstSample* sample, GstVideoInfo& info) {
     return true;
 }
 
+// Whether `rows` rows of `row` bytes, `stride` bytes apart from `offset` on,
+// lie within a mapping of `size` bytes.  Sizes come from gint fields, so
+// these products fit a Py_ssize_t.
+bool plane_fits(Py_ssize_t offset, Py_ssize_t stride, Py_ssize_t rows, Py_ssize_t row,
+                Py_ssize_t size) {
+    return rows > 0 && offset >= 0 && stride >= row && offset + stride * (rows - 1) + row <= size;
+}
+
 // Fills in the layout of the first plane, from the buffer's video meta when
 // it has one, and checks that the mapping holds every row.
 bool set_layout(FrameObject* frame, const GstVideoInfo& info, Py_ssize_t channels) {
@@ -371,10 +378,7 @@ bool set_layout(FrameObject* frame, const GstVideoInfo& info, Py_ssize_t channel
     const Py_ssize_t width = GST_VIDEO_INFO_WIDTH(&info);
     const Py_ssize_t height = GST_VIDEO_INFO_HEIGHT(&info);
     const auto size = static_cast<Py_ssize_t>(frame->map.size);
-    // Sizes come from gint fields, so these products fit a Py_ssize_t.
-    const bool fits = width > 0 && height > 0 && offset >= 0 && stride >= width * channels &&
-                      offset + stride * (height - 1) + width * channels <= size;
-    if (!fits) {
+    if (width <= 0 || !plane_fits(offset, stride, height, width * channels, size)) {
         PyErr_Format(PyExc_ValueError,
                      "a %zdx%zd %s frame with rows %zd bytes apart does not fit its buffer of "
                      "%zd bytes",
@@ -410,8 +414,7 @@ bool set_planes(FrameObject* frame, const GstVideoInfo& info) {
         const Py_ssize_t rows = GST_VIDEO_INFO_COMP_HEIGHT(&info, component);
         const Py_ssize_t samples = GST_VIDEO_INFO_COMP_WIDTH(&info, component);
         const Py_ssize_t bytes = GST_VIDEO_INFO_COMP_PSTRIDE(&info, component);
-        if (rows < 1 || plane.offset < 0 || stride < samples * bytes ||
-            plane.offset + stride * (rows - 1) + samples * bytes > size) {
+        if (!plane_fits(plane.offset, stride, rows, samples * bytes, size)) {
             PyErr_Format(PyExc_ValueError,
                          "a %dx%d %s frame does not fit its buffer of %zd bytes",
                          GST_VIDEO_INFO_WIDTH(&info), GST_VIDEO_INFO_HEIGHT(&info),
@@ -717,7 +720,6 @@ bool timeout_of(PyObject* obj, GstClockTime& timeout) {
                                   : static_cast<GstClockTime>(seconds * GST_SECOND);
     return true;
 }
-
 
 // Waits for the next sample with the interpreter lock released.  The sink
 // is referenced meanwhile, whatever other threads do with its wrapper.
