@@ -3,12 +3,11 @@
 namespace mv {
 
 bool ArgStack::spill(Py_ssize_t n) {
-    // Item 0 stays empty: the free slot.
-    spill_ = Ref::steal(PyTuple_New(n + 1));
+    spill_ = Ref::steal(PyTuple_New(n));
     if (!spill_) {
         return false;
     }
-    items_ = &PyTuple_GET_ITEM(spill_.get(), 1);
+    items_ = &PyTuple_GET_ITEM(spill_.get(), 0);
     return true;
 }
 

@@ -4,10 +4,9 @@
 //
 // Layout: the positional arguments, then the values of the keywords that a
 // tuple of names lists.  Up to kMaxArgs arguments live in the stack object
-// itself; more go into a tuple, which then holds them all.  Ahead of the
-// first argument there is always one free slot, so that a call made with
-// PY_VECTORCALL_ARGUMENTS_OFFSET lets the callee put `self` there, as
-// CPython's bound methods do.
+// itself; more go into a tuple, which then holds them all.  A stack is
+// handed to a function's binding and body, never to a vectorcall, so it
+// keeps no free slot ahead of its first argument.
 #pragma once
 
 #include "ref.hpp"
@@ -20,7 +19,7 @@ constexpr Py_ssize_t kMaxArgs = 8;
 
 class ArgStack {
 public:
-    ArgStack() noexcept { inline_[0] = nullptr; }
+    ArgStack() noexcept = default;
     ArgStack(const ArgStack&) = delete;
     ArgStack& operator=(const ArgStack&) = delete;
     ~ArgStack() {
@@ -78,9 +77,7 @@ public:
     // `self` ahead of the arguments that a vectorcall passed (`nargsf` and
     // `kwnames` as it passed them): written into args[-1] when
     // PY_VECTORCALL_ARGUMENTS_OFFSET allows that, and the slot given back
-    // when the stack goes; copied otherwise.  The stack then has no free
-    // slot ahead: it is for a call without that flag.  False with an
-    // exception set.
+    // when the stack goes; copied otherwise.  False with an exception set.
     bool prepend(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 #endif
 
@@ -91,8 +88,8 @@ public:
 private:
     bool spill(Py_ssize_t n);
 
-    PyObject* inline_[kMaxArgs + 1];  // [0] is the free slot
-    PyObject** items_ = inline_ + 1;
+    PyObject* inline_[kMaxArgs];
+    PyObject** items_ = inline_;
     Py_ssize_t size_ = 0;
     PyObject* held_[kMaxArgs];  // what the stack holds, unless a tuple does
     Py_ssize_t nheld_ = 0;
