@@ -2,7 +2,7 @@
 // and module globals looked up at each use, as Python code looks them up.
 #pragma once
 
-#include "ref.hpp"
+#include "names.hpp"
 
 #include <initializer_list>
 
@@ -16,10 +16,7 @@
 
 namespace mv {
 
-class Name;
 struct Function;
-
-bool intern_names();
 
 // `from <from_name> import <names...>` run by `module`, binding each name in
 // its namespace in order.  level 1 is a relative import from its package.

@@ -2,7 +2,7 @@
 // in seconds, and 64-bit unsigned ints (frame indices, keys).
 #pragma once
 
-#include <Python.h>
+#include "version.hpp"
 
 namespace mv {
 
