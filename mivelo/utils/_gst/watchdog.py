@@ -138,14 +138,14 @@ class StallWatchdog:
             self._halted = True
         return True
 
-    def _held_end(self, gst_pipeline):
+    @staticmethod
+    def _held_end(sink):
         """The EOS event that has reached the frame sink, or None.
 
         A sink that holds the end of the stream until its frames are taken
         (an appsink does) posts no EOS while nobody pulls. The event stays
         on the pad that pushed it to the sink.
         """
-        sink = gst_pipeline.get_by_name(self._frame_sink)
         pad = sink.get_static_pad("sink") if sink is not None else None
         peer = pad.get_peer() if pad is not None else None
         for holder in (pad, peer):
@@ -154,11 +154,11 @@ class StallWatchdog:
                 return sink, event
         return None
 
-    def _check_end(self, gst_pipeline, now):
+    def _check_end(self, sink, now):
         """Whether the stream has ended; reports the end once it has been
         held for ``END_GRACE_SECONDS`` (a reader that pulls gets the sink's
         own EOS before)."""
-        held = self._held_end(gst_pipeline)
+        held = self._held_end(sink)
         if held is None:
             self._ended_since = None
             return False
@@ -173,27 +173,23 @@ class StallWatchdog:
             sink.post_message(message)
         return True
 
-    def _frame_progress(self, gst_pipeline):
+    def _frame_progress(self, stats):
         """A value that changes whenever a frame has been decoded."""
         rendered = None
-        sink = gst_pipeline.get_by_name(self._frame_sink)
-        if sink is not None:
-            stats = sink.get_property("stats")
-            if stats is not None:
-                # Frames that the sink dropped as late were decoded too.
-                rendered = stats.get_uint64("rendered")[1] + stats.get_uint64("dropped")[1]
+        if stats is not None:
+            # Frames that the sink dropped as late were decoded too.
+            rendered = stats.get_uint64("rendered")[1] + stats.get_uint64("dropped")[1]
         counted = self._frame_counter() if self._frame_counter is not None else None
         return rendered, counted
 
-    def _waiting_for_reader(self, gst_pipeline):
+    def _waiting_for_reader(self, sink, stats):
         """Whether the frame sink keeps its frames and holds some that were
         not taken yet (see ``stall_watchdog``)."""
-        if self._frames_taken is None:
+        if self._frames_taken is None or stats is None:
             return False
-        sink = gst_pipeline.get_by_name(self._frame_sink)
-        if sink is None or sink.find_property("drop") is None or sink.get_property("drop"):
+        if sink.find_property("drop") is None or sink.get_property("drop"):
             return False
-        return sink.get_property("stats").get_uint64("rendered")[1] > self._frames_taken()
+        return stats.get_uint64("rendered")[1] > self._frames_taken()
 
     @staticmethod
     def _can_count_bytes(pad):
@@ -230,9 +226,14 @@ class StallWatchdog:
             self._halted = False
             self._ended_since = None
             return
-        if self._halted or self._check_end(gst_pipeline, now):
+        if self._halted:
             return
-        frames = self._frame_progress(gst_pipeline)
+        # Looked up once a poll: a lookup searches every bin of the pipeline.
+        sink = gst_pipeline.get_by_name(self._frame_sink)
+        if self._check_end(sink, now):
+            return
+        stats = sink.get_property("stats") if sink is not None else None
+        frames = self._frame_progress(stats)
         data = self._data_progress(gst_pipeline)
         # What the source says now decides: one that stopped answering (or
         # answered only before it started) cannot tell whether data comes.
@@ -243,7 +244,7 @@ class StallWatchdog:
             self._since = self._last_frame = self._last_data = now
             self._frames, self._data = frames, data
             return
-        if frames != self._frames or self._waiting_for_reader(gst_pipeline):
+        if frames != self._frames or self._waiting_for_reader(sink, stats):
             self._frames, self._last_frame = frames, now
         if data is not None and data != self._data:
             self._data, self._last_data = data, now
