@@ -195,22 +195,23 @@ PyObject* waker_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_TypeError, "Waker() takes no arguments");
         return nullptr;
     }
-    const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (fd < 0) {
+    // The core first (a bad_alloc must not leave this function); it owns the
+    // eventfd from then on, so a failure after that leaves nothing to undo.
+    std::shared_ptr<WakerCore> core;
+    try {
+        core = std::make_shared<WakerCore>();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    core->fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (core->fd < 0) {
         return PyErr_SetFromErrno(PyExc_OSError);
     }
     Ref obj = Ref::steal(type->tp_alloc(type, 0));
     if (!obj) {
-        close(fd);
         return nullptr;
     }
-    auto* core = new (std::nothrow) WakerCore();
-    if (!core) {
-        close(fd);
-        return PyErr_NoMemory();
-    }
-    core->fd = fd;
-    new (&as_waker(obj.get())->core) std::shared_ptr<WakerCore>(core);
+    new (&as_waker(obj.get())->core) std::shared_ptr<WakerCore>(std::move(core));
     return obj.release();
 }
 
@@ -351,15 +352,16 @@ PyObject* watch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_TypeError, "Watch() takes no arguments");
         return nullptr;
     }
-    Ref obj = Ref::steal(type->tp_alloc(type, 0));
-    if (!obj) {
-        return nullptr;
-    }
+    // The core first, as for a Waker: the object's dealloc always finds one.
     std::shared_ptr<WatchCore> core;
     try {
         core = std::make_shared<WatchCore>();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
+    }
+    Ref obj = Ref::steal(type->tp_alloc(type, 0));
+    if (!obj) {
+        return nullptr;
     }
     new (&as_watch(obj.get())->core) std::shared_ptr<WatchCore>(std::move(core));
     return obj.release();
@@ -367,9 +369,7 @@ PyObject* watch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void watch_dealloc(PyObject* self) {
     WatchObject* watch = as_watch(self);
-    if (watch->core) {
-        watch->core->retarget(nullptr, 0);
-    }
+    watch->core->retarget(nullptr, 0);
     watch->core.~shared_ptr<WatchCore>();
     Py_TYPE(self)->tp_free(self);
 }
