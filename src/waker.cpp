@@ -155,6 +155,16 @@ struct WatchCore : std::enable_shared_from_this<WatchCore> {
         return true;
     }
 
+    // After a take() that could not hand it out: ready again, its count
+    // unknown (whatever happened to its mark meanwhile, it is listed anew).
+    void requeue() noexcept {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            pending = false;
+        }
+        notify();
+    }
+
     void retarget(std::shared_ptr<WakerCore> waker, unsigned long long new_key) {
         {
             const std::lock_guard<std::mutex> lock(mutex);
@@ -289,12 +299,11 @@ Ref taken_pair(unsigned long long key, long long samples) {
     return Ref::steal(PyTuple_Pack(2, number.get(), count.get()));
 }
 
-PyObject* waker_take(PyObject* self, PyObject* /*unused*/) {
-    WakerCore* core = as_waker(self)->core.get();
-    std::vector<std::shared_ptr<WatchCore>> taken = core->take();
+// The (key, samples) list of the watches that `core`'s take() returned.
+Ref taken_pairs(const WakerCore* core, const std::vector<std::shared_ptr<WatchCore>>& taken) {
     Ref pairs = Ref::steal(PyList_New(0));
     if (!pairs) {
-        return nullptr;
+        return {};
     }
     for (const std::shared_ptr<WatchCore>& watch : taken) {
         unsigned long long key = 0;
@@ -304,7 +313,21 @@ PyObject* waker_take(PyObject* self, PyObject* /*unused*/) {
         }
         Ref pair = taken_pair(key, samples);
         if (!pair || PyList_Append(pairs.get(), pair.get()) < 0) {
-            return nullptr;
+            return {};
+        }
+    }
+    return pairs;
+}
+
+PyObject* waker_take(PyObject* self, PyObject* /*unused*/) {
+    WakerCore* core = as_waker(self)->core.get();
+    const std::vector<std::shared_ptr<WatchCore>> taken = core->take();
+    Ref pairs = taken_pairs(core, taken);
+    if (!pairs) {
+        // Out of memory: the watches are off the list, and a watch still
+        // marked would never be listed again.  They are all listed anew.
+        for (const std::shared_ptr<WatchCore>& watch : taken) {
+            watch->requeue();
         }
     }
     return pairs.release();
@@ -328,7 +351,8 @@ PyMethodDef waker_methods[] = {
      "The watches that became ready since the last take(), each once, in the order\n"
      "they did: their keys and the samples that reached their sinks meanwhile (None\n"
      "when a notify() or target() marked them: unknown).  Their marks and counts\n"
-     "are cleared, and the eventfd too."},
+     "are cleared, and the eventfd too; a MemoryError leaves them all ready, their\n"
+     "counts unknown."},
     {"wake", waker_wake, METH_NOARGS, "Ends the waits in progress (and the next one) at once."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -151,6 +151,30 @@ class TestWaiting:
         assert done.returncode == 0, done.stderr
         assert 0 < float(done.stdout) < 5
 
+    def test_a_take_that_runs_out_of_memory_loses_no_mark(self):
+        # In a process of its own: every allocation fails while take() runs.
+        script = textwrap.dedent("""
+            import _testcapi
+            from mivelo.stream_reader.waker import Waker, Watch
+            waker, watches = Waker(), [Watch() for _ in range(3)]
+            for key, watch in enumerate(watches):
+                watch.target(waker, 1000 + key)
+            _testcapi.set_nomemory(0, 0)
+            try:
+                waker.take()
+            except MemoryError:
+                failed = True
+            finally:
+                _testcapi.remove_mem_hooks()
+            print(failed, waker.wait(0), waker.take())
+        """)
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                              timeout=60)
+        assert done.returncode == 0, done.stderr
+        # Each is ready again, how many frames wait there not known.
+        assert done.stdout.split(" ", 2) == [
+            "True", "True", "[(1000, None), (1001, None), (1002, None)]\n"]
+
     @pytest.mark.parametrize("call, error, match", [
         (lambda w, s: w.wait("1"), TypeError, "number of seconds or None, not str"),
         (lambda w, s: w.wait(True), TypeError, "not bool"),
