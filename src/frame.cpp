@@ -10,13 +10,13 @@
 // buffer is unmapped and released once, when the Frame itself goes, on
 // whichever thread drops the last reference.
 //
-// The appsink is reached through the `__gpointer__` capsule that every
-// GObject wrapper of PyGObject carries; GStreamer's C libraries are linked
-// directly and PyGObject's headers are not needed.
+// The appsink is reached through PyGObject's wrapper of it (appsink.hpp);
+// GStreamer's C libraries are linked directly.
 //
 // pull(..., pixel_format="BGR") converts frames that the sink holds in the
 // decoder's YUV (see yuv.hpp) in the thread that reads them, with the
 // interpreter lock released, and only the frames that are read.
+#include "appsink.hpp"
 #include "core.hpp"
 #include "yuv.hpp"
 
@@ -33,7 +33,6 @@ using mv::Function;
 using mv::Name;
 using mv::Ref;
 
-Name gpointer_("__gpointer__");
 
 // ---------------------------------------------------------------------------
 // The Frame type
@@ -692,22 +691,6 @@ Ref make_frame(GstSample* sample, unsigned long long index, GstVideoFormat forma
 // ---------------------------------------------------------------------------
 // pull()
 
-// The GstAppSink behind a PyGObject wrapper; nullptr with TypeError set.
-GstAppSink* appsink_of(PyObject* obj) {
-    Ref capsule = mv::getattr(obj, gpointer_);
-    void* pointer = nullptr;
-    if (capsule && PyCapsule_CheckExact(capsule.get())) {
-        pointer = PyCapsule_GetPointer(capsule.get(), nullptr);
-    }
-    if (pointer && GST_IS_APP_SINK(pointer)) {
-        return GST_APP_SINK(pointer);
-    }
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "pull() needs an appsink element, not %.200s",
-                 Py_TYPE(obj)->tp_name);
-    return nullptr;
-}
-
 // A timeout in seconds (None waits for ever) as GStreamer's nanoseconds.
 bool timeout_of(PyObject* obj, GstClockTime& timeout) {
     double seconds;
@@ -757,7 +740,7 @@ bool pixel_format_of(PyObject* obj, GstVideoFormat& format) {
 
 // pull(appsink, timeout, index, pixel_format=None)
 PyObject* pull(Function& /*fn*/, PyObject* const* args) {
-    GstAppSink* sink = appsink_of(args[0]);
+    GstAppSink* sink = appsink::of(args[0], "pull");
     GstClockTime timeout = 0;
     unsigned long long index = 0;
     GstVideoFormat format = GST_VIDEO_FORMAT_UNKNOWN;

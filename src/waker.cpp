@@ -23,6 +23,7 @@
 // its Waker's the same way, so a late callback of a pipeline being closed
 // never reaches freed memory; a Waker's eventfd is closed when the last of
 // them goes.
+#include "appsink.hpp"
 #include "core.hpp"
 
 #include <gst/app/gstappsink.h>
@@ -46,7 +47,6 @@ namespace {
 using mv::Name;
 using mv::Ref;
 
-Name gpointer_("__gpointer__");
 
 struct WatchCore;
 
@@ -398,24 +398,8 @@ void watch_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-// The GstAppSink behind a PyGObject wrapper; nullptr with TypeError set.
-GstAppSink* appsink_of(PyObject* obj) {
-    Ref capsule = mv::getattr(obj, gpointer_);
-    void* pointer = nullptr;
-    if (capsule && PyCapsule_CheckExact(capsule.get())) {
-        pointer = PyCapsule_GetPointer(capsule.get(), nullptr);
-    }
-    if (pointer && GST_IS_APP_SINK(pointer)) {
-        return GST_APP_SINK(pointer);
-    }
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "attach() needs an appsink element, not %.200s",
-                 Py_TYPE(obj)->tp_name);
-    return nullptr;
-}
-
 PyObject* watch_attach(PyObject* self, PyObject* appsink) {
-    GstAppSink* sink = appsink_of(appsink);
+    GstAppSink* sink = appsink::of(appsink, "attach");
     if (!sink) {
         return nullptr;
     }
