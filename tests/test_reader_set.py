@@ -130,6 +130,14 @@ class TestReaderSet:
         assert added.read(0) is not None and stalled.read(0) is None
         added.close()
 
+    def test_a_read_returns_once_another_thread_empties_the_set(self, stream_server):
+        with StreamReader(stream_server.url("/stall.mjpg"), {"stall_timeout": 30.0}) as reader:
+            readers = ReaderSet([reader])
+            threading.Timer(0.3, readers.remove, (reader,)).start()
+            started = time.monotonic()
+            assert readers.read(30.0) is None
+            assert time.monotonic() - started < FRAME_SECONDS
+
     def test_read_on_a_member_shares_its_frames(self, stream_server):
         reader = StreamReader(stream_server.url())
         taken = []
@@ -255,6 +263,30 @@ class TestAsyncio:
             assert 0.3 <= time.monotonic() - started < 0.3 + 1.0
             reader.close()
             assert run(reader.read_async()) is None
+
+    @pytest.mark.parametrize("how", ["own hub to its end", "set to its end", "set emptied"])
+    def test_the_loop_lets_go_of_a_hub_left_without_readers(self, stream_server, mp4_file, how):
+        async def still_watched(hub):
+            await asyncio.sleep(0.2)  # for a mark to reach the loop
+            return asyncio.get_running_loop().remove_reader(hub.waker.fileno())
+
+        async def main(reader):
+            if how == "own hub to its end":
+                await reader.read_async()
+                hub = reader._hub
+                await _collect(reader)
+                return await still_watched(hub)
+            with ReaderSet([reader]) as readers:
+                if how == "set emptied":  # while a read waits
+                    asyncio.get_running_loop().call_later(0.2, readers.remove, reader)
+                    assert await readers.read_async() is None
+                else:
+                    assert len([pair async for pair in readers]) == MEDIA_FRAMES
+                return await still_watched(readers._hub)
+
+        source = stream_server.url("/stall.mjpg") if how == "set emptied" else str(mp4_file)
+        with StreamReader(source, {"stall_timeout": 30.0}) as reader:
+            assert run(main(reader)) is False
 
 
 async def _collect(reader):

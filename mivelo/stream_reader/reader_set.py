@@ -125,6 +125,12 @@ class _Hub:
                 self._due.pop(key, None)
                 self._missed.discard(key)
                 self._waiting.pop(key, None)
+            emptied = key is not None and not self._members
+        if emptied:
+            # Marked even when nobody waits yet: a read about to sleep on the
+            # hub then returns None, and a loop that watches it lets go
+            # (_readable).
+            self.waker.wake()
 
     # -- looking at the readers ---------------------------------------------------
 
@@ -260,10 +266,11 @@ class _Hub:
     def _readable(self, loop):
         """A mark, in ``loop``: its waits look, and the marks are taken (so
         that the eventfd is not readable for nothing); when nobody waits in
-        the loop any more, it stops watching (a set or reader given up
-        without ``close()`` is not kept by the loop for long)."""
+        the loop any more, or no reader is left (the last one leaving marks
+        it), it stops watching (a set or reader given up without ``close()``,
+        or read to its end, is not kept by the loop for long)."""
         waiting = self.loops.get(loop)
-        if not waiting:
+        if not waiting or not self._members:
             self.loops.pop(loop, None)
             loop.remove_reader(self.waker.fileno())
         self._collect(time.monotonic())
