@@ -166,6 +166,18 @@ class TestOptions:
         assert done.stdout.strip() == "[]", done.stderr
 
 
+    @needs_gst
+    @pytest.mark.parametrize("module", ["frame_rate", "credentials", "diagnosis"])
+    def test_a_module_of_utils_imports_alone_without_warnings(self, module):
+        import subprocess
+        import sys
+
+        code = ("import gi, warnings; warnings.simplefilter('error', gi.PyGIWarning); "
+                f"import mivelo.utils.{module}")
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                              timeout=60)
+        assert done.returncode == 0, done.stderr
+
 @needs_gst
 class TestSetupErrors:
     def test_a_url_that_could_leave_the_rtsp_template_is_refused(self):

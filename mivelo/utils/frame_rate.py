@@ -7,7 +7,10 @@ frame it pulls (its ``max_fps`` option).
 """
 import time
 
-from gi.repository import Gst
+# Before gi.repository: this import selects the GStreamer version.
+import mivelo.utils._gst  # noqa: F401
+
+from gi.repository import Gst  # noqa: E402,I100
 
 __all__ = ["FrameRateLimiter"]
 
