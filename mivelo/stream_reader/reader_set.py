@@ -16,8 +16,9 @@ interpreter lock released, or the event loop watches the eventfd with
 takes the marked readers and looks at each (``StreamReader._step``): a pull
 that does not wait, the verdict on a pull without a frame, and a reconnect
 once its pause is over, built without waiting for GStreamer (``without_
-waiting``); a reader that needs a look at a later time (its pause, its
-stall timeout) gets a timer.
+waiting``); a reader that needs a look at a later time (the end of its
+pause before a reconnect) gets a timer. A stall needs none: the stall
+watchdog's ERROR on the reader's bus marks it.
 
 Fairness: the readers with something to look at are served in turn, one
 frame each, and one that gave a frame goes to the back of the line, so a
