@@ -279,7 +279,7 @@ class TestAsyncio:
             with ReaderSet([reader]) as readers:
                 if how == "set emptied":  # while a read waits
                     asyncio.get_running_loop().call_later(0.2, readers.remove, reader)
-                    assert await readers.read_async() is None
+                    assert await readers.read_async(30.0) is None
                 else:
                     assert len([pair async for pair in readers]) == MEDIA_FRAMES
                 return await still_watched(readers._hub)
