@@ -226,6 +226,30 @@ class TestAsyncio:
             got, cancelled = run(main(reader))
         assert got == list(range(MEDIA_FRAMES)) and cancelled > 0
 
+    def test_a_reader_taken_into_a_set_between_looks_is_refused(self, monkeypatch):
+        # Another thread adds the reader to a set while its read_async()
+        # looks rather than waits (the wait itself makes add() refuse).
+        from mivelo.stream_reader import reader_set
+
+        class Idle(Ready):
+            def _step(self):
+                return None, None  # no frame yet, no end
+
+            def __repr__(self):
+                return "<Idle>"
+
+        reader, other = Idle(0), ReaderSet()
+        look = reader_set._Hub.next_frame
+
+        def look_once_taken(hub):
+            if hub.owner is None and reader not in other:
+                other.add(reader)
+            return look(hub)
+
+        monkeypatch.setattr(reader_set._Hub, "next_frame", look_once_taken)
+        with pytest.raises(RuntimeError, match="is in a ReaderSet"):
+            run(reader.read_async(5.0))
+
     def test_a_failing_reader_among_working_ones(self, stream_server):
         failing = StreamReader(failing_url(), {**FAST, "max_attempts": 2})
         working = [StreamReader(stream_server.url()) for _ in range(3)]

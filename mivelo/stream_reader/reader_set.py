@@ -430,11 +430,16 @@ class ReaderSet:
         return f"<{type(self).__name__} {state}>"
 
 
-async def read_one(reader, timeout):
-    """``StreamReader.read_async``: one reader through a hub of its own."""
+def _refuse_in_a_set(reader):
     hub = reader._hub
     if hub is not None and hub.owner is not None:
         raise RuntimeError(f"{reader!r} is in a ReaderSet: read its frames from the set")
+
+
+async def read_one(reader, timeout):
+    """``StreamReader.read_async``: one reader through a hub of its own."""
+    _refuse_in_a_set(reader)
+    hub = reader._hub
     if hub is None:
         hub = _Hub(None)
         hub.add(reader)
@@ -444,5 +449,10 @@ async def read_one(reader, timeout):
     while True:
         got = _read_now(hub, deadline)
         if got is not _WAIT:
-            return None if got is None else got[1]
+            if got is None:
+                # Another thread may have moved it into a set meanwhile,
+                # which empties its own hub: no end of the reader.
+                _refuse_in_a_set(reader)
+                return None
+            return got[1]
         await hub.sleep_async(_until(hub, deadline))
